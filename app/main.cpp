@@ -1,0 +1,39 @@
+#include "Fonts.h"
+#include "Resources.h"
+#include "SingleApplication.h"
+#include "UtilManager.h"
+
+#include <QFont>
+#include <QTextCodec>
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_AUTO_SCREEN_SCALE_FACTOR", "1");
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+
+    auto *application = new SingleApplication(argc, argv);
+    if (application->alreadyRunning()) {
+        delete application;
+        return 0;
+    }
+
+    initProgramResources();
+    if (UtilManager::isFirstRun()) {
+        UtilManager::setAutoStart(true);
+        UtilManager::writeStartupFlag();
+    }
+
+    installFontSubstitutes();
+    auto *font = new QFont;
+    font->setFamily(QStringLiteral("Microsoft Yahei"));
+    font->setPixelSize(14);
+    QApplication::setFont(*font);
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
+
+    const int result = QApplication::exec();
+
+    delete font;
+    delete application;
+    return result;
+}

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies on Debian/Ubuntu when any of them is missing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config
+    qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev qt5-image-formats-plugins
+    fonts-wqy-microhei openssl xvfb xauth x11-apps imagemagick
+    g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo_cmd=()
+    if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+    "${sudo_cmd[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a normal build, then the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the syntax check of the Windows-only sources.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+
+echo "== build and test"
+scripts/build.sh build
+(cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
+
+echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
+scripts/build.sh build-asan -DVANTREL_SANITIZE=ON
+(cd build-asan && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --output-on-failure -j"$jobs" --timeout 600)
+
+echo "== Windows sources"
+scripts/check-windows-sources.sh
+echo "All tests passed."

@@ -1,0 +1,51 @@
+#pragma once
+
+// A small HTTP/1.1 server on loopback for the tests. Each request is parsed (request line, headers,
+// body by Content-Length) and handed to a handler that answers on the socket, delays, or stays silent.
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <functional>
+
+struct TestHttpRequest
+{
+    QByteArray method;
+    QByteArray target; // path and query as sent
+    QMap<QByteArray, QByteArray> headers; // names in lower case
+    QByteArray body;
+};
+
+class TestHttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Handler = std::function<void(const TestHttpRequest &, QTcpSocket *)>;
+
+    explicit TestHttpServer(QObject *parent = nullptr);
+    bool listen(quint16 port = 0);
+    quint16 port() const;
+    QString baseUrl() const;
+
+    // Writes a complete response and leaves the connection open for keep-alive.
+    static void respond(QTcpSocket *socket, int status, const QByteArray &body,
+                        const QList<QPair<QByteArray, QByteArray>> &headers = {});
+
+    Handler handler;
+    QList<TestHttpRequest> requests;
+
+signals:
+    void requestReceived();
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+
+    // Declared before the server: the server's sockets report their disconnection while it is destroyed.
+    QMap<QTcpSocket *, QByteArray> buffers;
+    QTcpServer server;
+};

@@ -1,0 +1,55 @@
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+
+TestEnvironment::TestEnvironment()
+{
+    const QString base = folder.path();
+    for (const char *sub : { "home", "config", "data", "cache", "runtime", "registry/Uninstall",
+                             "registry/WOW6432Node/Uninstall", "home/Documents" })
+        QDir().mkpath(base + QLatin1Char('/') + QLatin1String(sub));
+    QFile::setPermissions(base + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                              | QFileDevice::ExeOwner);
+    qputenv("HOME", (base + QStringLiteral("/home")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", (base + QStringLiteral("/config")).toUtf8());
+    qputenv("XDG_DATA_HOME", (base + QStringLiteral("/data")).toUtf8());
+    qputenv("XDG_CACHE_HOME", (base + QStringLiteral("/cache")).toUtf8());
+    qputenv("XDG_RUNTIME_DIR", (base + QStringLiteral("/runtime")).toUtf8());
+    qputenv("XDG_DOCUMENTS_DIR", (base + QStringLiteral("/home/Documents")).toUtf8());
+    qputenv("VANTREL_UNINSTALL_ROOT", uninstallRoot().toUtf8());
+}
+
+QString TestEnvironment::uninstallRoot() const
+{
+    return folder.path() + QStringLiteral("/registry");
+}
+
+void TestEnvironment::writeEntry(const QString &list, const QString &subkey,
+                                 const QMap<QString, QString> &values) const
+{
+    QFile file(uninstallRoot() + QLatin1Char('/') + list + QLatin1Char('/') + subkey + QStringLiteral(".ini"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write entry %s", qPrintable(file.fileName()));
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        file.write((it.key() + QLatin1Char('=') + it.value() + QLatin1Char('\n')).toUtf8());
+}
+
+void TestEnvironment::clearEntries() const
+{
+    for (const char *list : { "Uninstall", "WOW6432Node/Uninstall" }) {
+        QDir folder(uninstallRoot() + QLatin1Char('/') + QLatin1String(list));
+        for (const QString &name : folder.entryList(QDir::Files))
+            folder.remove(name);
+    }
+}
+
+void registerTool(const TestEnvironment &environment, const QString &title, const QString &programPath,
+                  const QString &version)
+{
+    environment.writeEntry(QStringLiteral("Uninstall"), title,
+                           { { QStringLiteral("DisplayName"), title },
+                             { QStringLiteral("DisplayIcon"), programPath + QStringLiteral(",0") },
+                             { QStringLiteral("DisplayVersion"), version },
+                             { QStringLiteral("VersionNumber"), version } });
+}

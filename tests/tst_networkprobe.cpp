@@ -1,0 +1,78 @@
+// The network probe against a real HTTP server on loopback: answering, refusing, never answering.
+#include "TestHttpServer.h"
+#include "UtilManager.h"
+
+#include <QtTest>
+
+class NetworkProbeTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void answeringServer_isReachable()
+    {
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
+        QVERIFY(UtilManager::isNetworkReachable());
+        QCOMPARE(server.requests.size(), 1);
+        QCOMPARE(server.requests.first().method, QByteArray("GET"));
+    }
+
+    void errorStatus_isUnreachable()
+    {
+        TestHttpServer server;
+        server.handler = [](const TestHttpRequest &, QTcpSocket *socket) {
+            TestHttpServer::respond(socket, 503, "busy");
+        };
+        QVERIFY(server.listen());
+        qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
+        QVERIFY(!UtilManager::isNetworkReachable());
+    }
+
+    void refusingPort_isUnreachable()
+    {
+        quint16 closedPort = 0;
+        {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            closedPort = probe.serverPort();
+        }
+        qputenv("VANTREL_PROBE_URL", QByteArray("http://127.0.0.1:") + QByteArray::number(closedPort) + "/");
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^网络不可用，错误： \".*refused.*\"$"));
+        QVERIFY(!UtilManager::isNetworkReachable());
+    }
+
+    void silentServer_failsAfterTheBound()
+    {
+        TestHttpServer server;
+        server.handler = [](const TestHttpRequest &, QTcpSocket *) {};
+        QVERIFY(server.listen());
+        qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^网络不可用，错误： .*"));
+        QVERIFY(!UtilManager::isNetworkReachable());
+        QVERIFY(elapsed.elapsed() >= NetworkProbeTimeoutMs - 100);
+        QVERIFY(elapsed.elapsed() < NetworkProbeTimeoutMs + 5000);
+    }
+
+    void timersRunWhileProbing()
+    {
+        TestHttpServer server;
+        QList<QTcpSocket *> held;
+        server.handler = [&held](const TestHttpRequest &, QTcpSocket *socket) { held.append(socket); };
+        QVERIFY(server.listen());
+        qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
+        bool fired = false;
+        QTimer::singleShot(100, [&]() {
+            fired = true;
+            TestHttpServer::respond(held.first(), 200, "late");
+        });
+        QVERIFY(UtilManager::isNetworkReachable());
+        QVERIFY(fired);
+    }
+};
+
+QTEST_GUILESS_MAIN(NetworkProbeTest)
+#include "tst_networkprobe.moc"

@@ -1,0 +1,80 @@
+// Process checks against real child processes named like the tools, and the event-processing wait.
+#include "Constants.h"
+#include "UtilManager.h"
+
+#include <QtTest>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+class ProcessesTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void isToolRunning_findsRunningSampleTool()
+    {
+        QVERIFY(!UtilManager::isToolRunning(EncryptedClientName));
+        QProcess tool;
+        tool.start(SAMPLE_ENCRYPTED_CLIENT, { "--port", "0" });
+        QVERIFY(tool.waitForStarted(5000));
+        QVERIFY(UtilManager::isToolRunning(EncryptedClientName));
+        QVERIFY(UtilManager::isProcessAlive(tool.processId()));
+        tool.kill();
+        QVERIFY(tool.waitForFinished(5000));
+        QVERIFY(!UtilManager::isToolRunning(EncryptedClientName));
+    }
+
+    void isToolRunning_isCaseSensitive()
+    {
+        QProcess tool;
+        tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "0" });
+        QVERIFY(tool.waitForStarted(5000));
+        QVERIFY(UtilManager::isToolRunning(SignatureClientName));
+        QVERIFY(!UtilManager::isToolRunning(SignatureClientName.toLower()));
+        tool.kill();
+        tool.waitForFinished(5000);
+    }
+
+    void isProcessAlive_zombieIsNotAlive()
+    {
+        const pid_t child = fork();
+        if (child == 0) {
+            execl(SAMPLE_SIGNATURE_CLIENT, SAMPLE_SIGNATURE_CLIENT, "--port", "0", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        QVERIFY(child > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(UtilManager::isToolRunning(SignatureClientName), 5000);
+        QVERIFY(UtilManager::isProcessAlive(child));
+        kill(child, SIGKILL);
+        // Not reaped yet: the child is a zombie until waitpid.
+        QTRY_VERIFY_WITH_TIMEOUT(!UtilManager::isProcessAlive(child), 5000);
+        QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(!UtilManager::isProcessAlive(child));
+    }
+
+    void isProcessAlive_invalidIds()
+    {
+        QVERIFY(!UtilManager::isProcessAlive(0));
+        QVERIFY(!UtilManager::isProcessAlive(-1));
+        QVERIFY(UtilManager::isProcessAlive(QCoreApplication::applicationPid()));
+    }
+
+    void waitWithEvents_processesEventsAndWaitsTheTime()
+    {
+        int fired = 0;
+        QTimer::singleShot(50, [&fired]() { ++fired; });
+        QTimer::singleShot(150, [&fired]() { ++fired; });
+        QElapsedTimer elapsed;
+        elapsed.start();
+        UtilManager::waitWithEvents(300);
+        QVERIFY(elapsed.elapsed() >= 300);
+        QVERIFY(elapsed.elapsed() < 2000);
+        QCOMPARE(fired, 2);
+    }
+};
+
+QTEST_GUILESS_MAIN(ProcessesTest)
+#include "tst_processes.moc"

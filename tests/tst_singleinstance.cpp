@@ -1,0 +1,100 @@
+// The single-instance guard with real program processes, a stale guard socket, and the first run.
+#include "TestSupport.h"
+
+#include <QtTest>
+
+class SingleInstanceTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void secondStart_exitsWithZeroQuickly()
+    {
+        QProcess first;
+        startProgram(first);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(guardSocket()), 10000);
+
+        QProcess second;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        startProgram(second);
+        QVERIFY(second.waitForFinished(5000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY2(elapsed.elapsed() < 3000, qPrintable(QString::number(elapsed.elapsed())));
+        QCOMPARE(first.state(), QProcess::Running);
+        stopProgram(first);
+    }
+
+    void staleGuard_isRemovedAndListenedOnAgain()
+    {
+        QProcess crashed;
+        startProgram(crashed);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(guardSocket()), 10000);
+        crashed.kill(); // SIGKILL leaves the socket file behind
+        QVERIFY(crashed.waitForFinished(5000));
+        QVERIFY(QFile::exists(guardSocket()));
+
+        QProcess next;
+        startProgram(next);
+        QTest::qWait(1500);
+        QCOMPARE(next.state(), QProcess::Running);
+
+        QProcess third;
+        startProgram(third);
+        QVERIFY(third.waitForFinished(5000));
+        QCOMPARE(third.exitCode(), 0);
+        stopProgram(next);
+    }
+
+    void firstRun_registersAutostartAndWritesFlag()
+    {
+        const QString flag = environment.root() + "/home/Documents/VantrelDetectInstallTool/startup.flag";
+        const QString autostart = environment.root() + "/config/autostart/VantrelDetectInstallTool.desktop";
+        QFile::remove(flag);
+        QFile::remove(autostart);
+        QProcess program;
+        startProgram(program);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(flag), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(autostart), 10000);
+        stopProgram(program);
+
+        // With the flag present, a later start leaves a removed autostart entry alone.
+        QFile::remove(autostart);
+        startProgram(program);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(guardSocket()), 10000);
+        QTest::qWait(300);
+        QVERIFY(!QFile::exists(autostart));
+        stopProgram(program);
+    }
+
+private:
+    QString guardSocket() const { return environment.root() + "/runtime/VantrelDetectInstallTool"; }
+
+    void startProgram(QProcess &process)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        // Keep the program off the real network and ports of other tests.
+        env.insert("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:9");
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(PROGRAM_PATH, { "--tray" });
+        QVERIFY(process.waitForStarted(5000));
+    }
+
+    void stopProgram(QProcess &process)
+    {
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+        QFile::remove(guardSocket());
+    }
+
+    TestEnvironment environment;
+};
+
+QTEST_GUILESS_MAIN(SingleInstanceTest)
+#include "tst_singleinstance.moc"

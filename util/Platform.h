@@ -1,0 +1,53 @@
+#pragma once
+
+// The operating-system layer under UtilManager: uninstall lists, process listing, process state,
+// start with login and the single-instance socket name. One implementation file per system
+// (platform_win.cpp: registry, tasklist, OpenProcess; platform_unix.cpp: our own folder-based
+// uninstall lists, /proc and the XDG autostart folder). Matching rules live in UtilManager and are
+// shared by both.
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace Platform {
+
+enum class UninstallList {
+    Native, // the 64-bit list, always searched first
+    Wow6432Node, // the 32-bit list
+};
+
+// One entry of an uninstall list, readable while the visitor runs.
+class UninstallEntry
+{
+public:
+    virtual ~UninstallEntry() = default;
+    // False when the value is absent or cannot be read.
+    virtual bool readValue(const QString &name, QString *value) const = 0;
+};
+
+// Calls visit for every entry of the list in enumeration order, until visit returns true.
+void forEachUninstallEntry(UninstallList list, const std::function<bool(const UninstallEntry &)> &visit);
+
+// DisplayName of every entry of the list (empty when absent), in enumeration order.
+QStringList uninstallDisplayNames(UninstallList list);
+
+// A text listing of running programs, one process per line, that contains each program's full name.
+QString processListing(int timeoutMs);
+
+// True only for a process that exists and has not ended (a zombie has ended).
+bool isProcessAlive(qint64 pid);
+
+// The program path that start with login registers.
+QString autoStartProgramPath();
+// The path currently registered under name, empty when there is none.
+QString autoStartEntry(const QString &name);
+void writeAutoStartEntry(const QString &name, const QString &path);
+void removeAutoStartEntry(const QString &name);
+
+// What the disk messages call the drive that holds the program's directory.
+QString programDrive();
+
+// Full name for QLocalServer/QLocalSocket of the single-instance guard called serverName.
+QString guardServerAddress(const QString &serverName);
+
+} // namespace Platform

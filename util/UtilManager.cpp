@@ -1,0 +1,265 @@
+#include "UtilManager.h"
+
+#include "Platform.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QTimer>
+#include <memory>
+
+#include "DeploymentSettings.h"
+
+namespace {
+
+const Platform::UninstallList SearchOrder[] = { Platform::UninstallList::Native,
+                                                Platform::UninstallList::Wow6432Node };
+
+qint64 freeBytesOf(const QStorageInfo &volume)
+{
+    bool overridden = false;
+    const qint64 forced = qEnvironmentVariable("VANTREL_DISK_FREE_BYTES").toLongLong(&overridden);
+    return overridden ? forced : volume.bytesFree();
+}
+
+} // namespace
+
+bool isFreeSpaceEnough(qint64 bytesFree)
+{
+    return bytesFree >= MinimumFreeBytes;
+}
+
+bool readFittingValue(const Platform::UninstallEntry &entry, const QString &name, QString *value)
+{
+    QString text;
+    if (!entry.readValue(name, &text) || text.size() > MaxRegistryValueLength)
+        return false;
+    *value = text;
+    return true;
+}
+
+bool programPathOfEntry(const Platform::UninstallEntry &entry, QString *path)
+{
+    QString value;
+    if (readFittingValue(entry, QStringLiteral("InstallLocation"), &value)) {
+        *path = value.trimmed();
+        return true;
+    }
+    if (readFittingValue(entry, QStringLiteral("DisplayIcon"), &value)) {
+        QString program = value.trimmed().split(QLatin1Char(','), Qt::KeepEmptyParts).first().trimmed();
+        if (program.endsWith(QLatin1String(".ico"), Qt::CaseInsensitive))
+            program.replace(program.size() - 4, 4, QStringLiteral(".exe"));
+        *path = program;
+        return true;
+    }
+    if (readFittingValue(entry, QStringLiteral("UninstallString"), &value)) {
+        *path = value.trimmed();
+        return true;
+    }
+    return false;
+}
+
+UtilManager *UtilManager::instance()
+{
+    static std::unique_ptr<UtilManager> owner;
+    static UtilManager *volatile current = nullptr;
+    if (current)
+        return current;
+    static QMutex creation;
+    QMutexLocker lock(&creation);
+    if (!current) {
+        owner.reset(new UtilManager);
+        current = owner.get();
+    }
+    return current;
+}
+
+bool UtilManager::hasEnoughDiskSpace()
+{
+    const QString path = QCoreApplication::applicationDirPath();
+    const QStorageInfo volume(path);
+    if (!volume.isValid()) {
+        qDebug() << "指定路径无效:" << path;
+        return false;
+    }
+    return isFreeSpaceEnough(freeBytesOf(volume));
+}
+
+bool UtilManager::isNetworkReachable()
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(DeploymentSettings::probeUrl()));
+    QEventLoop loop;
+    QObject::connect(&manager, &QNetworkAccessManager::finished, &loop, &QEventLoop::quit);
+    QNetworkReply *reply = manager.get(request);
+    if (!reply) {
+        qDebug() << "未收到回应。";
+        return false;
+    }
+    // A server that accepts and never answers must not hold the launch forever.
+    QTimer bound;
+    bound.setSingleShot(true);
+    QObject::connect(&bound, &QTimer::timeout, reply, &QNetworkReply::abort);
+    bound.start(NetworkProbeTimeoutMs);
+    if (!reply->isFinished())
+        loop.exec();
+    bound.stop();
+    if (reply->error() != QNetworkReply::NoError) {
+        qDebug() << "网络不可用，错误：" << reply->errorString();
+        reply->deleteLater();
+        return false;
+    }
+    reply->deleteLater();
+    return true;
+}
+
+QString UtilManager::installedProgramPath(const QString &title)
+{
+    QString path;
+    bool found = false;
+    for (const Platform::UninstallList list : SearchOrder) {
+        Platform::forEachUninstallEntry(list, [&](const Platform::UninstallEntry &entry) {
+            QString name;
+            if (!readFittingValue(entry, QStringLiteral("DisplayName"), &name)
+                || name.compare(title, Qt::CaseInsensitive) != 0)
+                return false;
+            found = programPathOfEntry(entry, &path);
+            return found;
+        });
+        if (found)
+            break;
+    }
+    return path;
+}
+
+QString UtilManager::uninstallValue(const QString &title, const QString &valueName)
+{
+    QString result;
+    for (const Platform::UninstallList list : SearchOrder) {
+        Platform::forEachUninstallEntry(list, [&](const Platform::UninstallEntry &entry) {
+            QString name;
+            if (!readFittingValue(entry, QStringLiteral("DisplayName"), &name) || name != title)
+                return false;
+            return readFittingValue(entry, valueName, &result);
+        });
+        if (!result.isEmpty())
+            return result;
+    }
+    return result;
+}
+
+QString UtilManager::displayVersion(const QString &title)
+{
+    return uninstallValue(title, QStringLiteral("DisplayVersion"));
+}
+
+QString UtilManager::versionNumber(const QString &title)
+{
+    return uninstallValue(title, QStringLiteral("VersionNumber"));
+}
+
+bool UtilManager::isToolInstalled(const QString &title)
+{
+    for (const Platform::UninstallList list : SearchOrder) {
+        for (const QString &name : Platform::uninstallDisplayNames(list)) {
+            if (name.contains(title, Qt::CaseInsensitive))
+                return true;
+        }
+    }
+    return false;
+}
+
+bool UtilManager::isToolRunning(const QString &programName)
+{
+    return Platform::processListing(ProcessListingTimeoutMs).contains(programName, Qt::CaseSensitive);
+}
+
+bool UtilManager::isProcessAlive(qint64 pid)
+{
+    return Platform::isProcessAlive(pid);
+}
+
+int UtilManager::versionValue(const QString &version)
+{
+    QString text = version;
+    if (text.startsWith(QLatin1Char('V')) || text.startsWith(QLatin1Char('v')))
+        text.remove(0, 1);
+    return text.split(QLatin1Char('.'), Qt::KeepEmptyParts).join(QString()).toInt(nullptr, 10);
+}
+
+int UtilManager::compareVersion(const QString &a, const QString &b)
+{
+    const int x = versionValue(a);
+    const int y = versionValue(b);
+    if (x < y)
+        return -1;
+    if (y < x)
+        return 1;
+    return 0;
+}
+
+void UtilManager::setAutoStart(bool enabled)
+{
+    const QString name = QCoreApplication::applicationName();
+    if (enabled)
+        Platform::writeAutoStartEntry(name, Platform::autoStartProgramPath());
+    else
+        Platform::removeAutoStartEntry(name);
+}
+
+bool UtilManager::isAutoStart()
+{
+    return Platform::autoStartEntry(QCoreApplication::applicationName()) == Platform::autoStartProgramPath();
+}
+
+QString UtilManager::dataDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QLatin1Char('/') + qAppName();
+}
+
+QString UtilManager::startupFlagPath()
+{
+    return QDir::toNativeSeparators(dataDirectory() + QStringLiteral("/startup.flag"));
+}
+
+bool UtilManager::isFirstRun()
+{
+    return !QFile::exists(startupFlagPath());
+}
+
+void UtilManager::writeStartupFlag()
+{
+    QDir directory(dataDirectory());
+    if (!directory.exists())
+        directory.mkpath(QStringLiteral("."));
+    QFile flag(startupFlagPath());
+    if (flag.open(QIODevice::WriteOnly))
+        flag.close();
+}
+
+void UtilManager::waitWithEvents(unsigned int ms)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    // A quit of the application also ends the local loop early; keep waiting out the rest then.
+    while (elapsed.elapsed() < static_cast<qint64>(ms)) {
+        deadline.start(static_cast<int>(static_cast<qint64>(ms) - elapsed.elapsed()));
+        loop.exec(QEventLoop::AllEvents);
+        if (QCoreApplication::closingDown())
+            break;
+        if (deadline.isActive())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    }
+}

@@ -1,0 +1,83 @@
+#pragma once
+
+// The program's one service object: the command state of the last browser message, the single
+// instances of the windows and of the tool client, and every operation that touches the operating
+// system (disk, network, uninstall lists, processes, start with login, first-run flag).
+//
+// Decisions of ours:
+// - The network probe is bounded by NetworkProbeTimeoutMs; a probe that times out is a failed check.
+// - waitWithEvents runs a local event loop rather than spinning on processEvents, so a wait costs no
+//   CPU; events are processed all the same.
+// - The free space can be overridden with the environment variable VANTREL_DISK_FREE_BYTES (tests and
+//   the demo use it to reach the threshold without filling a disk).
+#include <QMutex>
+#include <QObject>
+#include <QString>
+
+class WebSocketClient;
+class LoadingWidget;
+class CheckWidget;
+class HomeWidget;
+
+namespace Platform {
+class UninstallEntry;
+}
+
+// Smallest free space, in bytes, that counts as enough: more than 5120 whole MiB.
+constexpr qint64 MinimumFreeBytes = 5369757696LL;
+// Bound of one network probe.
+constexpr int NetworkProbeTimeoutMs = 10000;
+// Bound of one process listing.
+constexpr int ProcessListingTimeoutMs = 30000;
+// A registry value longer than this does not fit the reader's 512-byte buffer and counts as absent.
+constexpr int MaxRegistryValueLength = 255;
+
+// Pure rules, callable without a UtilManager.
+bool isFreeSpaceEnough(qint64 bytesFree);
+// The path an uninstall entry names: InstallLocation, else DisplayIcon (".ico" -> ".exe"), else
+// UninstallString; false when none of them can be read.
+bool programPathOfEntry(const Platform::UninstallEntry &entry, QString *path);
+// A value as the reader sees it: false when absent or longer than MaxRegistryValueLength.
+bool readFittingValue(const Platform::UninstallEntry &entry, const QString &name, QString *value);
+
+class UtilManager : public QObject
+{
+public:
+    static UtilManager *instance();
+
+    WebSocketClient *webSocketClient();
+    LoadingWidget *loadingWidget();
+    CheckWidget *checkWidget();
+    HomeWidget *homeWidget();
+
+    static bool hasEnoughDiskSpace();
+    static bool isNetworkReachable();
+    static QString installedProgramPath(const QString &title);
+    static QString uninstallValue(const QString &title, const QString &valueName);
+    static QString displayVersion(const QString &title);
+    static QString versionNumber(const QString &title);
+    static bool isToolInstalled(const QString &title);
+    static bool isToolRunning(const QString &programName);
+    static bool isProcessAlive(qint64 pid);
+    static int versionValue(const QString &version);
+    static int compareVersion(const QString &a, const QString &b);
+    static void setAutoStart(bool enabled);
+    static bool isAutoStart();
+    static QString dataDirectory();
+    static QString startupFlagPath();
+    static bool isFirstRun();
+    static void writeStartupFlag();
+    static void waitWithEvents(unsigned int ms);
+
+    QString lastMessage;
+    QString useScene = QStringLiteral("01");
+    QString operationCommand = QStringLiteral("startTool");
+
+private:
+    UtilManager() = default;
+
+    WebSocketClient *webSocketClientInstance = nullptr;
+    LoadingWidget *loadingWidgetInstance = nullptr;
+    CheckWidget *checkWidgetInstance = nullptr;
+    HomeWidget *homeWidgetInstance = nullptr;
+};

@@ -1,0 +1,148 @@
+// Windows implementation of the platform layer: the uninstall registry through advapi32 and
+// QSettings, the process list through "tasklist", process state through OpenProcess and the Run key.
+#include "Platform.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QSettings>
+
+#include <windows.h>
+
+namespace {
+
+const wchar_t NativeUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const wchar_t Wow6432UninstallKey[] = L"SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+const char RunKey[] = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+const DWORD NameBufferChars = 256;
+const DWORD ValueBufferBytes = 512;
+
+class RegistryEntry : public Platform::UninstallEntry
+{
+public:
+    explicit RegistryEntry(HKEY key)
+        : key(key)
+    {
+    }
+
+    // Every value is read into its own 512-byte buffer; one that does not fit counts as absent.
+    bool readValue(const QString &name, QString *value) const override
+    {
+        wchar_t buffer[ValueBufferBytes / sizeof(wchar_t)] = {};
+        DWORD size = ValueBufferBytes;
+        DWORD type = 0;
+        const LONG status = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name.utf16()), nullptr, &type,
+                                             reinterpret_cast<LPBYTE>(buffer), &size);
+        if (status != ERROR_SUCCESS)
+            return false;
+        const int chars = static_cast<int>(size / sizeof(wchar_t));
+        QString text = QString::fromWCharArray(buffer, chars);
+        while (text.endsWith(QChar(0)))
+            text.chop(1);
+        *value = text;
+        return true;
+    }
+
+private:
+    HKEY key;
+};
+
+} // namespace
+
+namespace Platform {
+
+void forEachUninstallEntry(UninstallList list, const std::function<bool(const UninstallEntry &)> &visit)
+{
+    HKEY listKey = nullptr;
+    const wchar_t *path = list == UninstallList::Native ? NativeUninstallKey : Wow6432UninstallKey;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &listKey) != ERROR_SUCCESS)
+        return;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[NameBufferChars] = {};
+        DWORD nameChars = NameBufferChars;
+        if (RegEnumKeyExW(listKey, index, name, &nameChars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        HKEY entryKey = nullptr;
+        if (RegOpenKeyExW(listKey, name, 0, KEY_READ, &entryKey) != ERROR_SUCCESS)
+            continue;
+        const bool stop = visit(RegistryEntry(entryKey));
+        RegCloseKey(entryKey);
+        if (stop)
+            break;
+    }
+    RegCloseKey(listKey);
+}
+
+QStringList uninstallDisplayNames(UninstallList list)
+{
+    const QString path = list == UninstallList::Native
+        ? QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall")
+        : QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall");
+    QSettings settings(path, QSettings::NativeFormat);
+    QStringList names;
+    for (const QString &group : settings.childGroups()) {
+        settings.beginGroup(group);
+        names.append(settings.value(QStringLiteral("DisplayName"), QString()).toString());
+        settings.endGroup();
+    }
+    return names;
+}
+
+QString processListing(int timeoutMs)
+{
+    QProcess tasklist;
+    tasklist.start(QStringLiteral("tasklist"), QStringList(), QIODevice::ReadWrite);
+    tasklist.waitForFinished(timeoutMs);
+    return QString::fromUtf8(tasklist.readAllStandardOutput());
+}
+
+bool isProcessAlive(qint64 pid)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return false;
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process, &exitCode)) {
+        CloseHandle(process);
+        return false;
+    }
+    CloseHandle(process);
+    return exitCode == STILL_ACTIVE;
+}
+
+QString autoStartProgramPath()
+{
+    QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') + QCoreApplication::applicationName()
+        + QStringLiteral(".exe");
+    return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
+}
+
+QString autoStartEntry(const QString &name)
+{
+    QSettings run(QString::fromLatin1(RunKey), QSettings::NativeFormat);
+    return run.value(name, QString()).toString();
+}
+
+void writeAutoStartEntry(const QString &name, const QString &path)
+{
+    QSettings run(QString::fromLatin1(RunKey), QSettings::NativeFormat);
+    run.setValue(name, path);
+}
+
+void removeAutoStartEntry(const QString &name)
+{
+    QSettings run(QString::fromLatin1(RunKey), QSettings::NativeFormat);
+    run.remove(name);
+}
+
+QString programDrive()
+{
+    return QCoreApplication::applicationDirPath().left(1);
+}
+
+QString guardServerAddress(const QString &serverName)
+{
+    return serverName;
+}
+
+} // namespace Platform
