@@ -2,6 +2,7 @@
 #include "Resources.h"
 #include "SingleApplication.h"
 #include "UtilManager.h"
+#include "WebSocketServer.h"
 
 #include <QFont>
 #include <QTextCodec>
@@ -31,8 +32,11 @@ int main(int argc, char **argv)
     QApplication::setFont(*font);
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
 
+    auto *webSocketServer = new WebSocketServer(nullptr);
+
     const int result = QApplication::exec();
 
+    delete webSocketServer;
     delete font;
     delete application;
     return result;

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "DeploymentSettings.h"
+#include "WebSocketClient.h"
 
 namespace {
 
@@ -82,6 +83,13 @@ UtilManager *UtilManager::instance()
     return current;
 }
 
+WebSocketClient *UtilManager::webSocketClient()
+{
+    if (!webSocketClientInstance)
+        webSocketClientInstance = new WebSocketClient(nullptr);
+    return webSocketClientInstance;
+}
+
 bool UtilManager::hasEnoughDiskSpace()
 {
     const QString path = QCoreApplication::applicationDirPath();
@@ -107,6 +115,7 @@ bool UtilManager::isNetworkReachable()
     // A server that accepts and never answers must not hold the launch forever.
     QTimer bound;
     bound.setSingleShot(true);
+    bound.setTimerType(Qt::PreciseTimer);
     QObject::connect(&bound, &QTimer::timeout, reply, &QNetworkReply::abort);
     bound.start(NetworkProbeTimeoutMs);
     if (!reply->isFinished())
@@ -252,6 +261,7 @@ void UtilManager::waitWithEvents(unsigned int ms)
     QEventLoop loop;
     QTimer deadline;
     deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
     QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
     // A quit of the application also ends the local loop early; keep waiting out the rest then.
     while (elapsed.elapsed() < static_cast<qint64>(ms)) {

@@ -53,3 +53,56 @@ void registerTool(const TestEnvironment &environment, const QString &title, cons
                              { QStringLiteral("DisplayVersion"), version },
                              { QStringLiteral("VersionNumber"), version } });
 }
+
+#include <QMutex>
+
+namespace {
+QMutex captureMutex;
+QStringList capturedLines;
+QtMessageHandler activeCapturePrevious = nullptr;
+
+void captureHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    {
+        QMutexLocker lock(&captureMutex);
+        capturedLines.append(message);
+    }
+    if (activeCapturePrevious)
+        activeCapturePrevious(type, context, message);
+}
+} // namespace
+
+LogCapture::LogCapture()
+{
+    clear();
+    previous = qInstallMessageHandler(captureHandler);
+    activeCapturePrevious = previous;
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(previous);
+}
+
+QStringList LogCapture::lines() const
+{
+    QMutexLocker lock(&captureMutex);
+    return capturedLines;
+}
+
+void LogCapture::clear()
+{
+    QMutexLocker lock(&captureMutex);
+    capturedLines.clear();
+}
+
+QStringList readRecordedFrames(const QString &recordPath)
+{
+    QFile file(recordPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.endsWith(QLatin1Char('\n')))
+        text.chop(1);
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}

@@ -24,3 +24,23 @@ private:
 // Registers the sample tool of the given title as installed at programPath.
 void registerTool(const TestEnvironment &environment, const QString &title, const QString &programPath,
                   const QString &version = QStringLiteral("1.0.5"));
+
+#include <QStringList>
+#include <QtGlobal>
+
+// Collects the debug log while it lives (and still prints it), for asserting exact log lines.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    QStringList lines() const;
+    int count(const QString &line) const { return lines().count(line); }
+    void clear();
+
+private:
+    QtMessageHandler previous;
+};
+
+// A file path under the test's temporary folder that a sample tool records its frames to.
+QStringList readRecordedFrames(const QString &recordPath);

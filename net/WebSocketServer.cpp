@@ -1,0 +1,169 @@
+#include "WebSocketServer.h"
+
+#include "Constants.h"
+#include "UtilManager.h"
+#include "WebSocketClient.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+WebSocketServer::WebSocketServer(QObject *parent)
+    : QObject(parent)
+    , server(new QWebSocketServer(QStringLiteral("Server"), QWebSocketServer::NonSecureMode, this))
+    , wsServer(new QWebSocketServer(QStringLiteral("WS Server"), QWebSocketServer::NonSecureMode, this))
+    , wssServer(new QWebSocketServer(QStringLiteral("WSS Server"), QWebSocketServer::SecureMode, this))
+{
+    startListening(server, ServerPort, "WebSocket (ws) server listening on port 12345",
+                   &WebSocketServer::onNewConnection);
+    startListening(wsServer, WsServerPort, "WebSocket (ws) server listening on port 51868",
+                   &WebSocketServer::onNewConnectionWS);
+    setupSsl(wssServer);
+    startListening(wssServer, WssServerPort, "WebSocket Secure (wss) server listening on port 51869",
+                   &WebSocketServer::onNewConnectionWSS);
+}
+
+WebSocketServer::~WebSocketServer()
+{
+    server->close();
+    wsServer->close();
+    wssServer->close();
+    for (QList<QWebSocket *> *list : { &clients, &wsClients, &wssClients }) {
+        const QList<QWebSocket *> sockets = *list;
+        list->clear();
+        qDeleteAll(sockets);
+    }
+}
+
+void WebSocketServer::startListening(QWebSocketServer *listener, quint16 port, const char *listeningLog,
+                                     void (WebSocketServer::*acceptSlot)())
+{
+    if (!listener->listen(QHostAddress::LocalHost, port))
+        return;
+    qDebug() << listeningLog;
+    connect(listener, &QWebSocketServer::newConnection, this, acceptSlot);
+}
+
+bool WebSocketServer::setupSsl(QWebSocketServer *listener)
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    QFile certificateFile(QStringLiteral(":/Orlendi.pem"));
+    QFile keyFile(QStringLiteral(":/Orlendi.key"));
+    const bool certificateOpened = certificateFile.open(QIODevice::ReadOnly);
+    const bool keyOpened = keyFile.open(QIODevice::ReadOnly);
+    if (!certificateOpened || !keyOpened) {
+        qWarning() << "Failed to load SSL certificates!";
+        qDebug() << "Cert error:" << certificateFile.errorString();
+        qDebug() << "Key error:" << keyFile.errorString();
+        return false;
+    }
+    const QByteArray certificateData = certificateFile.readAll();
+    const QByteArray keyData = keyFile.readAll();
+    certificateFile.close();
+    keyFile.close();
+
+    const QList<QSslCertificate> chain = QSslCertificate::fromData(certificateData, QSsl::Pem);
+    const QSslKey key(keyData, QSsl::Rsa, QSsl::Pem, QSsl::PrivateKey, QByteArray());
+    if (chain.isEmpty() || chain.first().isNull())
+        qWarning() << "Failed to load certificate. Check PEM format.";
+    if (key.isNull())
+        qWarning() << "Failed to load private key. Check format and password.";
+    if (chain.isEmpty() || chain.first().isNull() || key.isNull())
+        return false;
+
+    // The server certificate first, then the intermediates that browsers may not have.
+    configuration.setLocalCertificateChain(chain);
+    configuration.setPrivateKey(key);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    listener->setSslConfiguration(configuration);
+    qDebug() << "SSL configuration applied successfully.";
+    return true;
+}
+
+void WebSocketServer::accept(QWebSocketServer *listener, QList<QWebSocket *> &list,
+                             void (WebSocketServer::*closeSlot)(), const char *acceptLog)
+{
+    QWebSocket *socket = listener->nextPendingConnection();
+    if (!socket)
+        return;
+    socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(MaxIncomingMessageBytes));
+    connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketServer::processMessage);
+    connect(socket, &QWebSocket::disconnected, this, closeSlot);
+    list.append(socket);
+    qDebug() << acceptLog;
+}
+
+void WebSocketServer::release(QList<QWebSocket *> &list, const char *closeLog)
+{
+    auto *socket = qobject_cast<QWebSocket *>(sender());
+    if (!socket)
+        return;
+    list.removeAll(socket);
+    socket->deleteLater();
+    qDebug() << closeLog;
+}
+
+void WebSocketServer::onNewConnection()
+{
+    accept(server, clients, &WebSocketServer::socketDisconnected, "New connection established");
+}
+
+void WebSocketServer::onNewConnectionWS()
+{
+    accept(wsServer, wsClients, &WebSocketServer::socketDisconnectedWS, "New WS connection established");
+}
+
+void WebSocketServer::onNewConnectionWSS()
+{
+    accept(wssServer, wssClients, &WebSocketServer::socketDisconnectedWSS, "New WSS connection established");
+}
+
+void WebSocketServer::socketDisconnected()
+{
+    release(clients, "Connection closed");
+}
+
+void WebSocketServer::socketDisconnectedWS()
+{
+    release(wsClients, "WS connection closed");
+}
+
+void WebSocketServer::socketDisconnectedWSS()
+{
+    release(wssClients, "WSS connection closed");
+}
+
+void WebSocketServer::processMessage(QString message)
+{
+    UtilManager *manager = UtilManager::instance();
+    manager->lastMessage = message;
+
+    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
+    QJsonObject command;
+    if (document.isNull() || !document.isObject())
+        qDebug() << "Failed to parse JSON.";
+    else
+        command = document.object();
+
+    if (!command.contains(QStringLiteral("VantrelUseScene"))) {
+        qDebug() << "VantrelUseScene not found in JSON.";
+        return;
+    }
+    const QJsonValue scene = command.value(QStringLiteral("VantrelUseScene"));
+    if (!scene.isString())
+        return;
+    manager->useScene = scene.toString();
+    manager->operationCommand = command.value(QStringLiteral("operationCommand")).toString();
+
+    const QString programName = manager->useScene == QLatin1String("00") ? SignatureClientName : EncryptedClientName;
+    if (manager->operationCommand == QLatin1String("closeTool")) {
+        if (UtilManager::isToolRunning(programName))
+            manager->webSocketClient()->sendTextMsg(manager->lastMessage);
+        return;
+    }
+}

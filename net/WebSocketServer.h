@@ -1,0 +1,59 @@
+#pragma once
+
+// The local command server for the portal's pages: three WebSocket listeners (ws on 12345 and 51868,
+// wss on 51869) whose every text message is one command, "startTool" or "closeTool", for the tool of
+// the message's scene. Nothing is ever sent back.
+//
+// Decisions of ours:
+// - The listeners bind to the loopback interface only; the calling pages run on this machine.
+// - The secure listener presents the whole chain of its PEM file, so browsers that lack our
+//   intermediate still accept the handshake.
+// - Incoming messages are capped at MaxIncomingMessageBytes; a larger one closes the connection with
+//   the WebSocket "message too big" code.
+#include <QList>
+#include <QObject>
+
+class QWebSocket;
+class QWebSocketServer;
+
+constexpr quint16 ServerPort = 12345;
+constexpr quint16 WsServerPort = 51868;
+constexpr quint16 WssServerPort = 51869;
+constexpr qint64 MaxIncomingMessageBytes = 16 * 1024 * 1024;
+
+class WebSocketServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit WebSocketServer(QObject *parent = nullptr);
+    ~WebSocketServer() override;
+
+    bool setupSsl(QWebSocketServer *listener);
+
+    // Open connections per listener, for diagnostics and tests.
+    int connectionCount() const { return clients.size() + wsClients.size() + wssClients.size(); }
+
+public slots:
+    void onNewConnection();
+    void onNewConnectionWS();
+    void onNewConnectionWSS();
+    void socketDisconnected();
+    void socketDisconnectedWS();
+    void socketDisconnectedWSS();
+    void processMessage(QString message);
+
+private:
+    void startListening(QWebSocketServer *listener, quint16 port, const char *listeningLog,
+                        void (WebSocketServer::*acceptSlot)());
+    void accept(QWebSocketServer *listener, QList<QWebSocket *> &list, void (WebSocketServer::*closeSlot)(),
+                const char *acceptLog);
+    void release(QList<QWebSocket *> &list, const char *closeLog);
+
+    QWebSocketServer *server;
+    QWebSocketServer *wsServer;
+    QWebSocketServer *wssServer;
+    QList<QWebSocket *> clients;
+    QList<QWebSocket *> wsClients;
+    QList<QWebSocket *> wssClients;
+};

@@ -1,0 +1,146 @@
+// The client to the tools against real sample-tool processes and an in-test WebSocket server.
+#include "TestSupport.h"
+#include "WebSocketClient.h"
+
+#include <QWebSocket>
+#include <QWebSocketServer>
+#include <QtTest>
+
+class WebSocketClientTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void pendingMessageFirst_thenLaterMessages()
+    {
+        const QString record = environment.root() + "/first.txt";
+        QProcess tool;
+        tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "47101", "--record", record });
+        QVERIFY(tool.waitForStarted(5000));
+        WebSocketClient client;
+        const QString start = "{\"VantrelUseScene\":\"00\",\"unknown\":{\"a\":[1,\"line\\nfeed\"]}}";
+        client.connectTo("ws://localhost:47101", start);
+        QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), 10000);
+        client.sendTextMsg("second frame");
+        QByteArray expected = start.toUtf8() + "\n" + "second frame\n";
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(record), expected, 5000);
+        stop(tool);
+    }
+
+    void frameHoldingALineFeed_isRecordedAsItIs()
+    {
+        const QString record = environment.root() + "/linefeed.txt";
+        QProcess tool;
+        tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "47102", "--record", record });
+        QVERIFY(tool.waitForStarted(5000));
+        WebSocketClient client;
+        client.connectTo("ws://localhost:47102", "a\nb");
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(record), QByteArray("a\nb\n"), 10000);
+        stop(tool);
+    }
+
+    void toolListeningLate_stillReceivesTheMessage()
+    {
+        const QString record = environment.root() + "/late.txt";
+        QProcess tool;
+        tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "47103", "--record", record, "--listen-delay", "1500" });
+        QVERIFY(tool.waitForStarted(5000));
+        WebSocketClient client;
+        client.connectTo("ws://localhost:47103", "late hello");
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(record), QByteArray("late hello\n"), 10000);
+        stop(tool);
+    }
+
+    void listenDelayFromEnvironment_isHonoured()
+    {
+        const QString record = environment.root() + "/env.txt";
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VANTREL_SAMPLE_RECORD", record);
+        env.insert("VANTREL_SAMPLE_LISTEN_DELAY_MS", "800");
+        tool.setProcessEnvironment(env);
+        tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "47104" });
+        QVERIFY(tool.waitForStarted(5000));
+        QTest::qWait(300);
+        QTcpSocket early;
+        early.connectToHost(QHostAddress::LocalHost, 47104);
+        QVERIFY(!early.waitForConnected(200));
+        WebSocketClient client;
+        client.connectTo("ws://localhost:47104", "from env");
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(record), QByteArray("from env\n"), 10000);
+        stop(tool);
+    }
+
+    void textFromTheTool_isReEmittedOncePerMessage_acrossReconnections()
+    {
+        QWebSocketServer tool("tool", QWebSocketServer::NonSecureMode);
+        QVERIFY(tool.listen(QHostAddress::LocalHost));
+        QList<QWebSocket *> accepted;
+        connect(&tool, &QWebSocketServer::newConnection, [&]() { accepted.append(tool.nextPendingConnection()); });
+        WebSocketClient client;
+        QSignalSpy received(&client, &WebSocketClient::signalRecvTextMsg);
+        const QString url = QString("ws://127.0.0.1:%1").arg(tool.serverPort());
+
+        for (int round = 1; round <= 2; ++round) {
+            client.connectTo(url, "hello");
+            QTRY_COMPARE_WITH_TIMEOUT(accepted.size(), round, 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), 5000);
+            accepted.last()->sendTextMessage(QString("reply %1").arg(round));
+            QTRY_COMPARE_WITH_TIMEOUT(received.size(), round, 5000);
+            QCOMPARE(received.last().first().toString(), QString("reply %1").arg(round));
+            accepted.last()->close();
+            QTRY_VERIFY_WITH_TIMEOUT(!client.isConnected(), 5000);
+        }
+        QTest::qWait(100);
+        QCOMPARE(received.size(), 2);
+        qDeleteAll(accepted);
+    }
+
+    void toolClosed_laterMessageIsLoggedAsNotRunning()
+    {
+        QProcess tool;
+        tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "47105" });
+        QVERIFY(tool.waitForStarted(5000));
+        WebSocketClient client;
+        client.connectTo("ws://localhost:47105", "start");
+        QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), 10000);
+        stop(tool);
+        QTRY_VERIFY_WITH_TIMEOUT(!client.isConnected(), 5000);
+        LogCapture log;
+        client.sendTextMsg("closeTool");
+        QCOMPARE(log.lines().size(), 1);
+        QVERIFY(log.lines().first().startsWith("VantrelDetectInstallTool/WebSocketClient "));
+        QVERIFY(log.lines().first().endsWith(" Failed to WebSocketClient::sendTextMsg , it's not running..."));
+    }
+
+    void nobodyListening_givesUpAfterTheLimit()
+    {
+        LogCapture log;
+        WebSocketClient client;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        client.connectTo("ws://127.0.0.1:47106", "lost");
+        QTRY_VERIFY_WITH_TIMEOUT(log.lines().contains("Gave up connecting to \"ws://127.0.0.1:47106\" after 15000 ms"),
+                                 ConnectRetryLimitMs + 5000);
+        QVERIFY(elapsed.elapsed() >= ConnectRetryLimitMs - 500);
+        QVERIFY(!client.isConnected());
+    }
+
+private:
+    static QByteArray readFile(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    static void stop(QProcess &tool)
+    {
+        tool.kill();
+        tool.waitForFinished(5000);
+    }
+
+    TestEnvironment environment;
+};
+
+QTEST_GUILESS_MAIN(WebSocketClientTest)
+#include "tst_websocketclient.moc"

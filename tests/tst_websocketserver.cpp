@@ -1,0 +1,218 @@
+// The command server on its real ports: ws and wss listeners, command parsing and its log lines,
+// the close path to a real sample tool, connection bookkeeping, a busy port and loopback binding.
+#include "Constants.h"
+#include "Resources.h"
+#include "TestSupport.h"
+#include "UtilManager.h"
+#include "WebSocketClient.h"
+#include "WebSocketServer.h"
+
+#include <QNetworkInterface>
+#include <QTcpServer>
+#include <QWebSocket>
+#include <QWebSocketServer>
+#include <QtTest>
+
+namespace {
+
+QSslConfiguration trustingDevelopmentRoot()
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setCaCertificates(QSslCertificate::fromPath(TEST_SOURCE_DIR "/../resources/dev-root-ca.pem"));
+    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    return configuration;
+}
+
+bool openClient(QWebSocket &client, const QString &url)
+{
+    QSignalSpy connected(&client, &QWebSocket::connected);
+    client.open(QUrl(url));
+    return connected.wait(5000) || connected.count() > 0;
+}
+
+} // namespace
+
+class WebSocketServerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { initProgramResources(); }
+
+    void init()
+    {
+        UtilManager::instance()->useScene = "01";
+        UtilManager::instance()->operationCommand = "startTool";
+        UtilManager::instance()->lastMessage.clear();
+    }
+
+    void listeners_allAcceptAndHandleTheSameCommand_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("acceptLog");
+        QTest::newRow("Server ws 12345") << "ws://127.0.0.1:12345" << "New connection established";
+        QTest::newRow("WS Server ws 51868") << "ws://127.0.0.1:51868" << "New WS connection established";
+        QTest::newRow("WSS Server wss 51869") << "wss://127.0.0.1:51869" << "New WSS connection established";
+    }
+
+    void listeners_allAcceptAndHandleTheSameCommand()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, acceptLog);
+        LogCapture log;
+        WebSocketServer server;
+        QWebSocket client;
+        QList<QSslError> sslErrors;
+        connect(&client, &QWebSocket::sslErrors, [&sslErrors](const QList<QSslError> &errors) { sslErrors = errors; });
+        client.setSslConfiguration(trustingDevelopmentRoot());
+        QVERIFY2(openClient(client, url), qPrintable(client.errorString()));
+        QVERIFY2(sslErrors.isEmpty(), qPrintable(sslErrors.value(0).errorString()));
+        QTRY_COMPARE_WITH_TIMEOUT(log.count(acceptLog), 1, 5000);
+
+        const QString command = R"({"VantrelUseScene":"00","operationCommand":"closeTool","extra":[1,2]})";
+        client.sendTextMessage(command);
+        QTRY_COMPARE_WITH_TIMEOUT(UtilManager::instance()->lastMessage, command, 5000);
+        QCOMPARE(UtilManager::instance()->useScene, QString("00"));
+        QCOMPARE(UtilManager::instance()->operationCommand, QString("closeTool"));
+        QCOMPARE(server.connectionCount(), 1);
+
+        client.close();
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 0, 5000);
+    }
+
+    void wss_presentsTheWholeChain()
+    {
+        WebSocketServer server;
+        QWebSocket client;
+        client.setSslConfiguration(trustingDevelopmentRoot());
+        QVERIFY(openClient(client, "wss://localhost:51869"));
+        const QList<QSslCertificate> chain = client.sslConfiguration().peerCertificateChain();
+        QVERIFY(chain.size() >= 2);
+        QCOMPARE(chain.at(0).subjectInfo(QSslCertificate::CommonName).value(0), QString("localhost"));
+        QCOMPARE(chain.at(1).subjectInfo(QSslCertificate::CommonName).value(0),
+                 QString("Vantrel Development Intermediate CA"));
+    }
+
+    void processMessage_malformed_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QStringList>("expectedLog");
+        QTest::addColumn<QString>("scene");
+        QTest::addColumn<QString>("operation");
+        const QStringList bothLines = { "Failed to parse JSON.", "VantrelUseScene not found in JSON." };
+        QTest::newRow("not JSON") << "hello" << bothLines << "01" << "startTool";
+        QTest::newRow("array") << R"(["00"])" << bothLines << "01" << "startTool";
+        QTest::newRow("numeric scene") << R"({"VantrelUseScene":1})" << QStringList() << "01" << "startTool";
+        QTest::newRow("missing scene") << R"({"operationCommand":"closeTool"})"
+                                       << QStringList { "VantrelUseScene not found in JSON." } << "01"
+                                       << "startTool";
+        QTest::newRow("no operation stores empty") << R"({"VantrelUseScene":"07","operationCommand":3})"
+                                                   << QStringList() << "07" << "";
+        QTest::newRow("closetool lower case is a start") << R"({"VantrelUseScene":"00","operationCommand":"closetool"})"
+                                                         << QStringList() << "00" << "closetool";
+    }
+
+    void processMessage_malformed()
+    {
+        QFETCH(QString, message);
+        QFETCH(QStringList, expectedLog);
+        QFETCH(QString, scene);
+        QFETCH(QString, operation);
+        WebSocketServer server;
+        LogCapture log;
+        server.processMessage(message);
+        QCOMPARE(log.lines(), expectedLog);
+        QCOMPARE(UtilManager::instance()->lastMessage, message);
+        QCOMPARE(UtilManager::instance()->useScene, scene);
+        QCOMPARE(UtilManager::instance()->operationCommand, operation);
+    }
+
+    void closeTool_forwardsTheSameTextToTheRunningTool()
+    {
+        TestEnvironment environment;
+        const QString record = environment.root() + "/frames.txt";
+        QProcess tool;
+        tool.start(SAMPLE_ENCRYPTED_CLIENT, { "--record", record });
+        QVERIFY(tool.waitForStarted(5000));
+
+        WebSocketServer server;
+        const QString start = R"({"VantrelUseScene":"01","operationCommand":"startTool","k":"v"})";
+        UtilManager::instance()->webSocketClient()->connectTo(EncryptedClientUrl, start);
+        QTRY_VERIFY_WITH_TIMEOUT(UtilManager::instance()->webSocketClient()->isConnected(), 10000);
+
+        const QString close = "{ \"VantrelUseScene\" : \"01\", \"operationCommand\":\"closeTool\", \"n\":\"\\u4e2d\" }";
+        server.processMessage(close);
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ start, close }), 5000);
+
+        tool.kill();
+        tool.waitForFinished(5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!UtilManager::instance()->webSocketClient()->isConnected(), 5000);
+    }
+
+    void closeTool_withoutRunningToolDoesNothing()
+    {
+        WebSocketServer server;
+        LogCapture log;
+        server.processMessage(R"({"VantrelUseScene":"00","operationCommand":"closeTool"})");
+        QTest::qWait(100);
+        QVERIFY(UtilManager::isToolRunning(SignatureClientName) == false);
+        for (const QString &line : log.lines())
+            QVERIFY2(!line.contains("sendTextMsg") && !line.contains("closeTool"), qPrintable(line));
+        QCOMPARE(UtilManager::instance()->operationCommand, QString("closeTool"));
+    }
+
+    void disconnectingClient_removedOnceAndDeletedLater()
+    {
+        LogCapture log;
+        WebSocketServer server;
+        QWebSocket client;
+        QVERIFY(openClient(client, "ws://127.0.0.1:51868"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, 5000);
+        const QList<QWebSocket *> serverSockets = server.findChildren<QWebSocket *>();
+        QList<QPointer<QWebSocket>> watched;
+        for (QWebSocket *socket : serverSockets)
+            watched.append(socket);
+        client.close();
+        QTRY_COMPARE_WITH_TIMEOUT(log.count("WS connection closed"), 1, 5000);
+        QCOMPARE(server.connectionCount(), 0);
+        QTest::qWait(50);
+        for (const QPointer<QWebSocket> &socket : watched)
+            QVERIFY(socket.isNull());
+        QCOMPARE(log.count("WS connection closed"), 1);
+    }
+
+    void portInUse_otherListenersStillWork()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::LocalHost, ServerPort));
+        LogCapture log;
+        WebSocketServer server;
+        QVERIFY(!log.lines().contains("WebSocket (ws) server listening on port 12345"));
+        QVERIFY(log.lines().contains("WebSocket (ws) server listening on port 51868"));
+        QWebSocket ws;
+        QVERIFY(openClient(ws, "ws://127.0.0.1:51868"));
+        QWebSocket wss;
+        wss.setSslConfiguration(trustingDevelopmentRoot());
+        QVERIFY(openClient(wss, "wss://127.0.0.1:51869"));
+    }
+
+    void listeners_notReachableFromOtherAddresses()
+    {
+        QHostAddress external;
+        for (const QHostAddress &address : QNetworkInterface::allAddresses()) {
+            if (!address.isLoopback() && address.protocol() == QAbstractSocket::IPv4Protocol)
+                external = address;
+        }
+        if (external.isNull())
+            QSKIP("this machine has no non-loopback IPv4 address");
+        WebSocketServer server;
+        for (quint16 port : { ServerPort, WsServerPort, WssServerPort }) {
+            QTcpSocket probe;
+            probe.connectToHost(external, port);
+            QVERIFY2(!probe.waitForConnected(2000), qPrintable(QString::number(port)));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(WebSocketServerTest)
+#include "tst_websocketserver.moc"
