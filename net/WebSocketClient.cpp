@@ -18,7 +18,7 @@ WebSocketClient::WebSocketClient(QObject *parent)
     connect(socket, &QWebSocket::connected, this, &WebSocketClient::slotConnected);
     connect(socket, &QWebSocket::disconnected, this, &WebSocketClient::slotDisconnected);
     connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
-            &WebSocketClient::slotError);
+        &WebSocketClient::slotError);
     retryTimer.setSingleShot(true);
     connect(&retryTimer, &QTimer::timeout, this, &WebSocketClient::openSocket);
 }

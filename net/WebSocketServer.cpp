@@ -20,12 +20,12 @@ WebSocketServer::WebSocketServer(QObject *parent)
     , wssServer(new QWebSocketServer(QStringLiteral("WSS Server"), QWebSocketServer::SecureMode, this))
 {
     startListening(server, ServerPort, "WebSocket (ws) server listening on port 12345",
-                   &WebSocketServer::onNewConnection);
+        &WebSocketServer::onNewConnection);
     startListening(wsServer, WsServerPort, "WebSocket (ws) server listening on port 51868",
-                   &WebSocketServer::onNewConnectionWS);
+        &WebSocketServer::onNewConnectionWS);
     setupSsl(wssServer);
     startListening(wssServer, WssServerPort, "WebSocket Secure (wss) server listening on port 51869",
-                   &WebSocketServer::onNewConnectionWSS);
+        &WebSocketServer::onNewConnectionWSS);
 }
 
 WebSocketServer::~WebSocketServer()
@@ -40,8 +40,8 @@ WebSocketServer::~WebSocketServer()
     }
 }
 
-void WebSocketServer::startListening(QWebSocketServer *listener, quint16 port, const char *listeningLog,
-                                     void (WebSocketServer::*acceptSlot)())
+void WebSocketServer::startListening(
+    QWebSocketServer *listener, quint16 port, const char *listeningLog, void (WebSocketServer::*acceptSlot)())
 {
     if (!listener->listen(QHostAddress::LocalHost, port))
         return;
@@ -86,7 +86,7 @@ bool WebSocketServer::setupSsl(QWebSocketServer *listener)
 }
 
 void WebSocketServer::accept(QWebSocketServer *listener, QList<QWebSocket *> &list,
-                             void (WebSocketServer::*closeSlot)(), const char *acceptLog)
+    void (WebSocketServer::*closeSlot)(), const char *acceptLog)
 {
     QWebSocket *socket = listener->nextPendingConnection();
     if (!socket)
@@ -160,7 +160,8 @@ void WebSocketServer::processMessage(QString message)
     manager->useScene = scene.toString();
     manager->operationCommand = command.value(QStringLiteral("operationCommand")).toString();
 
-    const QString programName = manager->useScene == QLatin1String("00") ? SignatureClientName : EncryptedClientName;
+    const QString programName
+        = manager->useScene == QLatin1String("00") ? SignatureClientName : EncryptedClientName;
     if (manager->operationCommand == QLatin1String("closeTool")) {
         if (UtilManager::isToolRunning(programName))
             manager->webSocketClient()->sendTextMsg(manager->lastMessage);

@@ -45,9 +45,9 @@ public slots:
 
 private:
     void startListening(QWebSocketServer *listener, quint16 port, const char *listeningLog,
-                        void (WebSocketServer::*acceptSlot)());
+        void (WebSocketServer::*acceptSlot)());
     void accept(QWebSocketServer *listener, QList<QWebSocket *> &list, void (WebSocketServer::*closeSlot)(),
-                const char *acceptLog);
+        const char *acceptLog);
     void release(QList<QWebSocket *> &list, const char *closeLog);
 
     QWebSocketServer *server;

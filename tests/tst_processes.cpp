@@ -40,7 +40,8 @@ private slots:
     {
         const pid_t child = fork();
         if (child == 0) {
-            execl(SAMPLE_SIGNATURE_CLIENT, SAMPLE_SIGNATURE_CLIENT, "--port", "0", static_cast<char *>(nullptr));
+            execl(SAMPLE_SIGNATURE_CLIENT, SAMPLE_SIGNATURE_CLIENT, "--port", "0",
+                static_cast<char *>(nullptr));
             _exit(127);
         }
         QVERIFY(child > 0);

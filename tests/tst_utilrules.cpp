@@ -15,14 +15,22 @@ private slots:
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b");
         QTest::addColumn<int>("expected");
-        QTest::newRow("V prefix ignored") << "V1.0.5" << "1.0.5" << 0;
-        QTest::newRow("lower v") << "v1.0.5" << "1.0.5" << 0;
-        QTest::newRow("older") << "V1.0.4" << "V1.0.5" << -1;
-        QTest::newRow("digits joined: 1010 > 110") << "V1.0.10" << "V1.1.0" << 1;
-        QTest::newRow("number against dotted") << "105" << "V1.0.5" << 0;
-        QTest::newRow("empty is 0") << "1" << "" << 1;
-        QTest::newRow("beyond 32 bits is 0") << "99999999999" << "0" << 0;
-        QTest::newRow("not a number is 0") << "abc" << "" << 0;
+        QTest::newRow("V prefix ignored") << "V1.0.5"
+                                          << "1.0.5" << 0;
+        QTest::newRow("lower v") << "v1.0.5"
+                                 << "1.0.5" << 0;
+        QTest::newRow("older") << "V1.0.4"
+                               << "V1.0.5" << -1;
+        QTest::newRow("digits joined: 1010 > 110") << "V1.0.10"
+                                                   << "V1.1.0" << 1;
+        QTest::newRow("number against dotted") << "105"
+                                               << "V1.0.5" << 0;
+        QTest::newRow("empty is 0") << "1"
+                                    << "" << 1;
+        QTest::newRow("beyond 32 bits is 0") << "99999999999"
+                                             << "0" << 0;
+        QTest::newRow("not a number is 0") << "abc"
+                                           << "" << 0;
     }
 
     void compareVersion()
@@ -61,10 +69,11 @@ private slots:
         QVERIFY(!UtilManager::isAutoStart());
         UtilManager::setAutoStart(true);
         QVERIFY(UtilManager::isAutoStart());
-        const QString file = environment.root() + "/config/autostart/" + QCoreApplication::applicationName()
-            + ".desktop";
+        const QString file
+            = environment.root() + "/config/autostart/" + QCoreApplication::applicationName() + ".desktop";
         QVERIFY(QFile::exists(file));
-        QCOMPARE(Platform::autoStartEntry(QCoreApplication::applicationName()), Platform::autoStartProgramPath());
+        QCOMPARE(
+            Platform::autoStartEntry(QCoreApplication::applicationName()), Platform::autoStartProgramPath());
         UtilManager::setAutoStart(false);
         QVERIFY(!UtilManager::isAutoStart());
         QVERIFY(!QFile::exists(file));
@@ -86,8 +95,8 @@ private slots:
     void firstRunFlag_writtenInDocumentsFolder()
     {
         QVERIFY(UtilManager::isFirstRun());
-        QCOMPARE(UtilManager::startupFlagPath(), QDir::toNativeSeparators(environment.root() + "/home/Documents/"
-                                                                          + qAppName() + "/startup.flag"));
+        QCOMPARE(UtilManager::startupFlagPath(),
+            QDir::toNativeSeparators(environment.root() + "/home/Documents/" + qAppName() + "/startup.flag"));
         UtilManager::writeStartupFlag();
         QVERIFY(QFile::exists(UtilManager::startupFlagPath()));
         QCOMPARE(QFileInfo(UtilManager::startupFlagPath()).size(), 0);

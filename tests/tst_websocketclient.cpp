@@ -43,7 +43,8 @@ private slots:
     {
         const QString record = environment.root() + "/late.txt";
         QProcess tool;
-        tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "47103", "--record", record, "--listen-delay", "1500" });
+        tool.start(
+            SAMPLE_SIGNATURE_CLIENT, { "--port", "47103", "--record", record, "--listen-delay", "1500" });
         QVERIFY(tool.waitForStarted(5000));
         WebSocketClient client;
         client.connectTo("ws://localhost:47103", "late hello");
@@ -76,7 +77,8 @@ private slots:
         QWebSocketServer tool("tool", QWebSocketServer::NonSecureMode);
         QVERIFY(tool.listen(QHostAddress::LocalHost));
         QList<QWebSocket *> accepted;
-        connect(&tool, &QWebSocketServer::newConnection, [&]() { accepted.append(tool.nextPendingConnection()); });
+        connect(&tool, &QWebSocketServer::newConnection,
+            [&]() { accepted.append(tool.nextPendingConnection()); });
         WebSocketClient client;
         QSignalSpy received(&client, &WebSocketClient::signalRecvTextMsg);
         const QString url = QString("ws://127.0.0.1:%1").arg(tool.serverPort());
@@ -110,7 +112,8 @@ private slots:
         client.sendTextMsg("closeTool");
         QCOMPARE(log.lines().size(), 1);
         QVERIFY(log.lines().first().startsWith("VantrelDetectInstallTool/WebSocketClient "));
-        QVERIFY(log.lines().first().endsWith(" Failed to WebSocketClient::sendTextMsg , it's not running..."));
+        QVERIFY(
+            log.lines().first().endsWith(" Failed to WebSocketClient::sendTextMsg , it's not running..."));
     }
 
     void nobodyListening_givesUpAfterTheLimit()
@@ -120,8 +123,9 @@ private slots:
         QElapsedTimer elapsed;
         elapsed.start();
         client.connectTo("ws://127.0.0.1:47106", "lost");
-        QTRY_VERIFY_WITH_TIMEOUT(log.lines().contains("Gave up connecting to \"ws://127.0.0.1:47106\" after 15000 ms"),
-                                 ConnectRetryLimitMs + 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            log.lines().contains("Gave up connecting to \"ws://127.0.0.1:47106\" after 15000 ms"),
+            ConnectRetryLimitMs + 5000);
         QVERIFY(elapsed.elapsed() >= ConnectRetryLimitMs - 500);
         QVERIFY(!client.isConnected());
     }

@@ -18,7 +18,8 @@ namespace {
 QSslConfiguration trustingDevelopmentRoot()
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setCaCertificates(QSslCertificate::fromPath(TEST_SOURCE_DIR "/../resources/dev-root-ca.pem"));
+    configuration.setCaCertificates(
+        QSslCertificate::fromPath(TEST_SOURCE_DIR "/../resources/dev-root-ca.pem"));
     configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
     return configuration;
 }
@@ -50,9 +51,12 @@ private slots:
     {
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("acceptLog");
-        QTest::newRow("Server ws 12345") << "ws://127.0.0.1:12345" << "New connection established";
-        QTest::newRow("WS Server ws 51868") << "ws://127.0.0.1:51868" << "New WS connection established";
-        QTest::newRow("WSS Server wss 51869") << "wss://127.0.0.1:51869" << "New WSS connection established";
+        QTest::newRow("Server ws 12345") << "ws://127.0.0.1:12345"
+                                         << "New connection established";
+        QTest::newRow("WS Server ws 51868") << "ws://127.0.0.1:51868"
+                                            << "New WS connection established";
+        QTest::newRow("WSS Server wss 51869") << "wss://127.0.0.1:51869"
+                                              << "New WSS connection established";
     }
 
     void listeners_allAcceptAndHandleTheSameCommand()
@@ -63,7 +67,8 @@ private slots:
         WebSocketServer server;
         QWebSocket client;
         QList<QSslError> sslErrors;
-        connect(&client, &QWebSocket::sslErrors, [&sslErrors](const QList<QSslError> &errors) { sslErrors = errors; });
+        connect(&client, &QWebSocket::sslErrors,
+            [&sslErrors](const QList<QSslError> &errors) { sslErrors = errors; });
         client.setSslConfiguration(trustingDevelopmentRoot());
         QVERIFY2(openClient(client, url), qPrintable(client.errorString()));
         QVERIFY2(sslErrors.isEmpty(), qPrintable(sslErrors.value(0).errorString()));
@@ -90,7 +95,7 @@ private slots:
         QVERIFY(chain.size() >= 2);
         QCOMPARE(chain.at(0).subjectInfo(QSslCertificate::CommonName).value(0), QString("localhost"));
         QCOMPARE(chain.at(1).subjectInfo(QSslCertificate::CommonName).value(0),
-                 QString("Vantrel Development Intermediate CA"));
+            QString("Vantrel Development Intermediate CA"));
     }
 
     void processMessage_malformed_data()
@@ -100,16 +105,21 @@ private slots:
         QTest::addColumn<QString>("scene");
         QTest::addColumn<QString>("operation");
         const QStringList bothLines = { "Failed to parse JSON.", "VantrelUseScene not found in JSON." };
-        QTest::newRow("not JSON") << "hello" << bothLines << "01" << "startTool";
-        QTest::newRow("array") << R"(["00"])" << bothLines << "01" << "startTool";
-        QTest::newRow("numeric scene") << R"({"VantrelUseScene":1})" << QStringList() << "01" << "startTool";
+        QTest::newRow("not JSON") << "hello" << bothLines << "01"
+                                  << "startTool";
+        QTest::newRow("array") << R"(["00"])" << bothLines << "01"
+                               << "startTool";
+        QTest::newRow("numeric scene") << R"({"VantrelUseScene":1})" << QStringList() << "01"
+                                       << "startTool";
         QTest::newRow("missing scene") << R"({"operationCommand":"closeTool"})"
                                        << QStringList { "VantrelUseScene not found in JSON." } << "01"
                                        << "startTool";
-        QTest::newRow("no operation stores empty") << R"({"VantrelUseScene":"07","operationCommand":3})"
-                                                   << QStringList() << "07" << "";
-        QTest::newRow("closetool lower case is a start") << R"({"VantrelUseScene":"00","operationCommand":"closetool"})"
-                                                         << QStringList() << "00" << "closetool";
+        QTest::newRow("no operation stores empty")
+            << R"({"VantrelUseScene":"07","operationCommand":3})" << QStringList() << "07"
+            << "";
+        QTest::newRow("closetool lower case is a start")
+            << R"({"VantrelUseScene":"00","operationCommand":"closetool"})" << QStringList() << "00"
+            << "closetool";
     }
 
     void processMessage_malformed()
@@ -140,7 +150,8 @@ private slots:
         UtilManager::instance()->webSocketClient()->connectTo(EncryptedClientUrl, start);
         QTRY_VERIFY_WITH_TIMEOUT(UtilManager::instance()->webSocketClient()->isConnected(), 10000);
 
-        const QString close = "{ \"VantrelUseScene\" : \"01\", \"operationCommand\":\"closeTool\", \"n\":\"\\u4e2d\" }";
+        const QString close
+            = "{ \"VantrelUseScene\" : \"01\", \"operationCommand\":\"closeTool\", \"n\":\"\\u4e2d\" }";
         server.processMessage(close);
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ start, close }), 5000);
 

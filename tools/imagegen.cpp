@@ -28,7 +28,8 @@ void save(const QString &name, int width, int height, const std::function<void(Q
     QImage image(width, height, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
     QPainter painter(&image);
-    painter.setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform);
+    painter.setRenderHints(
+        QPainter::Antialiasing | QPainter::TextAntialiasing | QPainter::SmoothPixmapTransform);
     draw(painter);
     painter.end();
     const QString path = outputFolder + QLatin1Char('/') + name;
@@ -57,18 +58,18 @@ void drawLogo(QPainter &p, const QRectF &r, const QColor &ground, const QColor &
     shield.moveTo(c.x(), r.top() + s * 0.16);
     shield.lineTo(r.left() + s * 0.78, r.top() + s * 0.28);
     shield.cubicTo(r.left() + s * 0.78, r.top() + s * 0.62, r.left() + s * 0.62, r.top() + s * 0.76, c.x(),
-                   r.top() + s * 0.86);
+        r.top() + s * 0.86);
     shield.cubicTo(r.left() + s * 0.38, r.top() + s * 0.76, r.left() + s * 0.22, r.top() + s * 0.62,
-                   r.left() + s * 0.22, r.top() + s * 0.28);
+        r.left() + s * 0.22, r.top() + s * 0.28);
     shield.closeSubpath();
     p.setBrush(mark);
     p.drawPath(shield);
     QPen tick(ground, s * 0.08, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
     p.setPen(tick);
     p.setBrush(Qt::NoBrush);
-    p.drawPolyline(QPolygonF({ QPointF(r.left() + s * 0.37, r.top() + s * 0.50),
-                               QPointF(r.left() + s * 0.47, r.top() + s * 0.61),
-                               QPointF(r.left() + s * 0.65, r.top() + s * 0.40) }));
+    p.drawPolyline(QPolygonF(
+        { QPointF(r.left() + s * 0.37, r.top() + s * 0.50), QPointF(r.left() + s * 0.47, r.top() + s * 0.61),
+            QPointF(r.left() + s * 0.65, r.top() + s * 0.40) }));
 }
 
 void drawCross(QPainter &p, const QRectF &r, const QColor &color, qreal width)
@@ -82,8 +83,8 @@ void drawCheck(QPainter &p, const QRectF &r, const QColor &color, qreal width)
 {
     p.setPen(QPen(color, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.setBrush(Qt::NoBrush);
-    p.drawPolyline(QPolygonF({ QPointF(r.left(), r.center().y()), QPointF(r.left() + r.width() * 0.38, r.bottom()),
-                               QPointF(r.right(), r.top()) }));
+    p.drawPolyline(QPolygonF({ QPointF(r.left(), r.center().y()),
+        QPointF(r.left() + r.width() * 0.38, r.bottom()), QPointF(r.right(), r.top()) }));
 }
 
 void drawDisc(QPainter &p, const QRectF &r, const QColor &color)
@@ -121,9 +122,9 @@ void drawSpinner(QPainter &p, int size, qreal angle)
 void drawTitleButtons()
 {
     for (const auto &[suffix, color] : { std::pair<QString, QColor>(QString(), White),
-                                         std::pair<QString, QColor>(QStringLiteral("_gray"), Gray) }) {
+             std::pair<QString, QColor>(QStringLiteral("_gray"), Gray) }) {
         save(QStringLiteral("img/title_close%1.png").arg(suffix), 24, 24,
-             [color = color](QPainter &p) { drawCross(p, QRectF(7, 7, 10, 10), color, 1.6); });
+            [color = color](QPainter &p) { drawCross(p, QRectF(7, 7, 10, 10), color, 1.6); });
         save(QStringLiteral("img/title_min%1.png").arg(suffix), 24, 24, [color = color](QPainter &p) {
             p.setPen(QPen(color, 1.6, Qt::SolidLine, Qt::RoundCap));
             p.drawLine(QPointF(7, 12), QPointF(17, 12));
@@ -208,7 +209,7 @@ void drawLoading()
     for (int frame = 0; frame <= 48; ++frame) {
         const qreal angle = (frame % 48) * 360.0 / 48.0;
         save(QStringLiteral("img/loading/%1.png").arg(frame), 40, 40,
-             [angle](QPainter &p) { drawSpinner(p, 40, angle); });
+            [angle](QPainter &p) { drawSpinner(p, 40, angle); });
     }
     save("img/loading/waiting.png", 40, 40, [](QPainter &p) {
         p.setPen(QPen(White, 4));

@@ -44,11 +44,12 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.addHelpOption();
     parser.addOption({ QStringLiteral("port"), QStringLiteral("Port to listen on."), QStringLiteral("N"),
-                       QString::number(SAMPLE_TOOL_PORT) });
+        QString::number(SAMPLE_TOOL_PORT) });
     parser.addOption({ QStringLiteral("record"), QStringLiteral("File that receives the frames."),
-                       QStringLiteral("FILE"), qEnvironmentVariable("VANTREL_SAMPLE_RECORD") });
-    parser.addOption({ QStringLiteral("listen-delay"), QStringLiteral("Milliseconds to wait before listening."),
-                       QStringLiteral("MS"), qEnvironmentVariable("VANTREL_SAMPLE_LISTEN_DELAY_MS", "0") });
+        QStringLiteral("FILE"), qEnvironmentVariable("VANTREL_SAMPLE_RECORD") });
+    parser.addOption(
+        { QStringLiteral("listen-delay"), QStringLiteral("Milliseconds to wait before listening."),
+            QStringLiteral("MS"), qEnvironmentVariable("VANTREL_SAMPLE_LISTEN_DELAY_MS", "0") });
     parser.process(app);
 
     const quint16 port = static_cast<quint16>(parser.value(QStringLiteral("port")).toUInt());
@@ -59,7 +60,7 @@ int main(int argc, char **argv)
     QObject::connect(&server, &QWebSocketServer::newConnection, [&server, recordPath]() {
         while (QWebSocket *socket = server.nextPendingConnection()) {
             QObject::connect(socket, &QWebSocket::textMessageReceived,
-                             [recordPath](const QString &frame) { recordFrame(recordPath, frame); });
+                [recordPath](const QString &frame) { recordFrame(recordPath, frame); });
             QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
         }
     });

@@ -21,8 +21,8 @@
 
 namespace {
 
-const Platform::UninstallList SearchOrder[] = { Platform::UninstallList::Native,
-                                                Platform::UninstallList::Wow6432Node };
+const Platform::UninstallList SearchOrder[]
+    = { Platform::UninstallList::Native, Platform::UninstallList::Wow6432Node };
 
 qint64 freeBytesOf(const QStorageInfo &volume)
 {
@@ -231,7 +231,8 @@ bool UtilManager::isAutoStart()
 
 QString UtilManager::dataDirectory()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QLatin1Char('/') + qAppName();
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QLatin1Char('/')
+        + qAppName();
 }
 
 QString UtilManager::startupFlagPath()

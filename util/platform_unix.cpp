@@ -97,8 +97,8 @@ bool isEnded(char state)
 
 QString autoStartFile(const QString &name)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/autostart/")
-        + name + QStringLiteral(".desktop");
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/autostart/") + name + QStringLiteral(".desktop");
 }
 
 // Exec values with blanks or quotes are written quoted, as the desktop entry format asks.
@@ -167,7 +167,8 @@ QString processListing(int timeoutMs)
             continue;
         QByteArray commandLine = readProcFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
         commandLine.replace('\0', ' ');
-        const QString program = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName();
+        const QString program
+            = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName();
         out << pid << ' ' << program << ' ' << QString::fromUtf8(commandLine.trimmed()) << '\n';
     }
     out.flush();
@@ -206,9 +207,10 @@ void writeAutoStartEntry(const QString &name, const QString &path)
     QFile file(filePath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
         return;
-    const QString entry = QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\nTerminal=false\n"
-                                         "X-GNOME-Autostart-enabled=true\n")
-                              .arg(name, quoteExec(path));
+    const QString entry
+        = QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\nTerminal=false\n"
+                         "X-GNOME-Autostart-enabled=true\n")
+              .arg(name, quoteExec(path));
     file.write(entry.toUtf8());
 }
 

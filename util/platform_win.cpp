@@ -22,8 +22,7 @@ class RegistryEntry : public Platform::UninstallEntry
 public:
     explicit RegistryEntry(HKEY key)
         : key(key)
-    {
-    }
+    { }
 
     // Every value is read into its own 512-byte buffer; one that does not fit counts as absent.
     bool readValue(const QString &name, QString *value) const override
@@ -32,7 +31,7 @@ public:
         DWORD size = ValueBufferBytes;
         DWORD type = 0;
         const LONG status = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(name.utf16()), nullptr, &type,
-                                             reinterpret_cast<LPBYTE>(buffer), &size);
+            reinterpret_cast<LPBYTE>(buffer), &size);
         if (status != ERROR_SUCCESS)
             return false;
         const int chars = static_cast<int>(size / sizeof(wchar_t));
@@ -60,7 +59,8 @@ void forEachUninstallEntry(UninstallList list, const std::function<bool(const Un
     for (DWORD index = 0;; ++index) {
         wchar_t name[NameBufferChars] = {};
         DWORD nameChars = NameBufferChars;
-        if (RegEnumKeyExW(listKey, index, name, &nameChars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        if (RegEnumKeyExW(listKey, index, name, &nameChars, nullptr, nullptr, nullptr, nullptr)
+            != ERROR_SUCCESS)
             break;
         HKEY entryKey = nullptr;
         if (RegOpenKeyExW(listKey, name, 0, KEY_READ, &entryKey) != ERROR_SUCCESS)
@@ -77,7 +77,8 @@ QStringList uninstallDisplayNames(UninstallList list)
 {
     const QString path = list == UninstallList::Native
         ? QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall")
-        : QStringLiteral("HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall");
+        : QStringLiteral(
+            "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall");
     QSettings settings(path, QSettings::NativeFormat);
     QStringList names;
     for (const QString &group : settings.childGroups()) {
@@ -112,8 +113,8 @@ bool isProcessAlive(qint64 pid)
 
 QString autoStartProgramPath()
 {
-    QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') + QCoreApplication::applicationName()
-        + QStringLiteral(".exe");
+    QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/')
+        + QCoreApplication::applicationName() + QStringLiteral(".exe");
     return path.replace(QLatin1Char('/'), QLatin1Char('\\'));
 }
 

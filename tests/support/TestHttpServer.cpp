@@ -23,7 +23,7 @@ QString TestHttpServer::baseUrl() const
 }
 
 void TestHttpServer::respond(QTcpSocket *socket, int status, const QByteArray &body,
-                             const QList<QPair<QByteArray, QByteArray>> &headers)
+    const QList<QPair<QByteArray, QByteArray>> &headers)
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
     bool hasLength = false;
@@ -65,7 +65,8 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
         for (int i = 1; i < lines.size(); ++i) {
             const int colon = lines[i].indexOf(':');
             if (colon > 0)
-                request.headers.insert(lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
+                request.headers.insert(
+                    lines[i].left(colon).trimmed().toLower(), lines[i].mid(colon + 1).trimmed());
         }
         const int length = request.headers.value("content-length", "0").toInt();
         if (buffer.size() < headEnd + 4 + length)

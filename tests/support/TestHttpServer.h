@@ -33,7 +33,7 @@ public:
 
     // Writes a complete response and leaves the connection open for keep-alive.
     static void respond(QTcpSocket *socket, int status, const QByteArray &body,
-                        const QList<QPair<QByteArray, QByteArray>> &headers = {});
+        const QList<QPair<QByteArray, QByteArray>> &headers = {});
 
     Handler handler;
     QList<TestHttpRequest> requests;

@@ -7,10 +7,10 @@ TestEnvironment::TestEnvironment()
 {
     const QString base = folder.path();
     for (const char *sub : { "home", "config", "data", "cache", "runtime", "registry/Uninstall",
-                             "registry/WOW6432Node/Uninstall", "home/Documents" })
+             "registry/WOW6432Node/Uninstall", "home/Documents" })
         QDir().mkpath(base + QLatin1Char('/') + QLatin1String(sub));
-    QFile::setPermissions(base + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                              | QFileDevice::ExeOwner);
+    QFile::setPermissions(base + QStringLiteral("/runtime"),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("HOME", (base + QStringLiteral("/home")).toUtf8());
     qputenv("XDG_CONFIG_HOME", (base + QStringLiteral("/config")).toUtf8());
     qputenv("XDG_DATA_HOME", (base + QStringLiteral("/data")).toUtf8());
@@ -25,10 +25,11 @@ QString TestEnvironment::uninstallRoot() const
     return folder.path() + QStringLiteral("/registry");
 }
 
-void TestEnvironment::writeEntry(const QString &list, const QString &subkey,
-                                 const QMap<QString, QString> &values) const
+void TestEnvironment::writeEntry(
+    const QString &list, const QString &subkey, const QMap<QString, QString> &values) const
 {
-    QFile file(uninstallRoot() + QLatin1Char('/') + list + QLatin1Char('/') + subkey + QStringLiteral(".ini"));
+    QFile file(
+        uninstallRoot() + QLatin1Char('/') + list + QLatin1Char('/') + subkey + QStringLiteral(".ini"));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         qFatal("cannot write entry %s", qPrintable(file.fileName()));
     for (auto it = values.constBegin(); it != values.constEnd(); ++it)
@@ -45,13 +46,12 @@ void TestEnvironment::clearEntries() const
 }
 
 void registerTool(const TestEnvironment &environment, const QString &title, const QString &programPath,
-                  const QString &version)
+    const QString &version)
 {
     environment.writeEntry(QStringLiteral("Uninstall"), title,
-                           { { QStringLiteral("DisplayName"), title },
-                             { QStringLiteral("DisplayIcon"), programPath + QStringLiteral(",0") },
-                             { QStringLiteral("DisplayVersion"), version },
-                             { QStringLiteral("VersionNumber"), version } });
+        { { QStringLiteral("DisplayName"), title },
+            { QStringLiteral("DisplayIcon"), programPath + QStringLiteral(",0") },
+            { QStringLiteral("DisplayVersion"), version }, { QStringLiteral("VersionNumber"), version } });
 }
 
 #include <QMutex>

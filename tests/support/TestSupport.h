@@ -23,7 +23,7 @@ private:
 
 // Registers the sample tool of the given title as installed at programPath.
 void registerTool(const TestEnvironment &environment, const QString &title, const QString &programPath,
-                  const QString &version = QStringLiteral("1.0.5"));
+    const QString &version = QStringLiteral("1.0.5"));
 
 #include <QStringList>
 #include <QtGlobal>

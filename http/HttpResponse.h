@@ -1,0 +1,118 @@
+#pragma once
+
+// The response side of the HTTP library: Qt::HttpResponse connects itself to a QNetworkReply, binds
+// the request's callbacks to its typed signals, converts the body, retries and repeats, answers
+// authentication challenges, aborts on time-out and, in blocking mode, holds the caller until the
+// reply has finished. Qt::HttpResponseTimeout and Qt::HttpBlocker are its companions.
+#include "HttpClient.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonObject>
+#include <QObject>
+
+namespace Qt {
+
+class HttpResponse : public QObject
+{
+    Q_OBJECT
+
+public:
+    HttpResponse(const HttpRequest &request, QObject *parent);
+
+    void bindResponse(const HttpRequest &request);
+    QString debugText() const;
+    const HttpRequest &requestCopy() const { return request; }
+
+    // Binds the request's handlers without a reply (a download that needs no exchange).
+    void bindHandlersOnly();
+    // Reports a download that is already complete on disk, as a finished download would.
+    void reportCompleteDownload(const QString &path, qint64 size);
+
+signals:
+    void replyChanged(QNetworkReply *reply);
+    void finished(QNetworkReply *reply);
+    void finished();
+    void finished(QByteArray result);
+    void finished(QString result);
+    void finished(QVariantMap resultMap);
+    void finished(QJsonObject resultJsonObject);
+    void downloadProgress(qint64, qint64);
+    void uploadProgress(qint64, qint64);
+    void error(QByteArray error);
+    void error(QString error);
+    void error();
+    void error(QNetworkReply::NetworkError error);
+    void error(QNetworkReply *reply);
+    void timeout();
+    void timeout(QNetworkReply *reply);
+    void readyRead(QNetworkReply *reply);
+    void downloadFileNameChanged(QString fileName);
+    void downloadFileFinished();
+    void downloadFileFinished(QString file);
+    void downloadFileError();
+    void downloadFileError(QString errorString);
+    void encrypted();
+    void metaDataChanged();
+    void preSharedKeyAuthenticationRequired(QSslPreSharedKeyAuthenticator *authenticator);
+    void redirectAllowed();
+    void redirected(QUrl url);
+    void sslErrors(QList<QSslError> errors);
+    void retried();
+    void repeated();
+    void authenticationRequired(QAuthenticator *authentication);
+    void authenticationRequireFailed();
+    void authenticationRequireFailed(QNetworkReply *);
+    void head(QList<QNetworkReply::RawHeaderPair>);
+    void head(QMap<QString, QString>);
+    void downloadFileProgress(qint64 bytesReceived, qint64 bytesTotal);
+
+private slots:
+    void onFinished();
+    void onError(QNetworkReply::NetworkError error);
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onUploadProgress(qint64 bytesSent, qint64 bytesTotal);
+    void onTimeout();
+    void onReadyRead();
+    void onReadOnceReplyHeader();
+    void onEncrypted();
+    void onMetaDataChanged();
+    void onPreSharedKeyAuthenticationRequired(QSslPreSharedKeyAuthenticator *authenticator);
+    void onRedirectAllowed();
+    void onRedirected(QUrl url);
+    void onSslErrors(QList<QSslError> errors);
+    void onAuthenticationRequired(QNetworkReply *reply, QAuthenticator *authenticator);
+    void onHandleHead();
+
+private:
+    friend class HttpResponseTimeout;
+    void connectReply();
+    void bindHandlers();
+    bool hasReceivers(const char *signalSignature) const;
+    void repeatIfWanted();
+    void emitFinishedResults(const QByteArray &data);
+
+    HttpRequest request;
+    QFile downloadFile;
+    int retriesLeft = 0;
+    int authenticationCount = 0;
+    bool headHandled = false;
+};
+
+class HttpResponseTimeout : public QObject
+{
+    Q_OBJECT
+
+public:
+    HttpResponseTimeout(HttpResponse *parent, int milliseconds);
+};
+
+class HttpBlocker : public QEventLoop
+{
+    Q_OBJECT
+
+public:
+    explicit HttpBlocker(QNetworkReply *reply);
+};
+
+} // namespace Qt
