@@ -142,6 +142,9 @@ HttpBlocker::HttpBlocker(QNetworkReply *reply)
 {
     if (reply && !reply->isFinished()) {
         connect(reply, &QNetworkReply::finished, this, &QEventLoop::quit);
+        // A failed reply is scheduled for deletion by its error handling; inside this loop that
+        // deletion can come before the reply's finished signal.
+        connect(reply, &QObject::destroyed, this, &QEventLoop::quit);
         exec();
     }
     deleteLater();

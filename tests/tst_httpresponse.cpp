@@ -220,7 +220,8 @@ private slots:
         QCOMPARE(body, QByteArray("late"));
 
         bool failed = false;
-        HttpRequest failing = client.get("http://127.0.0.1:1/");
+        HttpClient ownClient;
+        HttpRequest failing = ownClient.get("http://127.0.0.1:1/");
         failing.setBlocking(true).handleError([&](QByteArray) { failed = true; });
         failing.exec();
         QVERIFY(failed);
