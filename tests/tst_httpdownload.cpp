@@ -4,7 +4,7 @@
 #include "HttpClient.h"
 #include "HttpDownloader.h"
 #include "HttpResponse.h"
-#include "TestHttpServer.h"
+#include "LoopbackHttpServer.h"
 #include "TestSupport.h"
 
 #include <QtTest>
@@ -30,13 +30,13 @@ class HttpDownloadTest : public QObject
 private slots:
     void init()
     {
-        server.reset(new TestHttpServer);
+        server.reset(new LoopbackHttpServer);
         QVERIFY(server->listen());
         disposition.clear();
         rangesAnnounced = true;
         content = remoteContent(1000);
         server->handler
-            = [this](const TestHttpRequest &request, QTcpSocket *socket) { serve(request, socket); };
+            = [this](const LoopbackHttpRequest &request, QTcpSocket *socket) { serve(request, socket); };
         folder.reset(new QTemporaryDir);
         QDir::setCurrent(folder->path());
     }
@@ -193,7 +193,7 @@ private slots:
     }
 
 private:
-    void serve(const TestHttpRequest &request, QTcpSocket *socket)
+    void serve(const LoopbackHttpRequest &request, QTcpSocket *socket)
     {
         QList<QPair<QByteArray, QByteArray>> headers;
         if (!disposition.isEmpty())
@@ -205,10 +205,10 @@ private:
             const int from = range.mid(6, range.indexOf('-') - 6).toInt();
             headers.append(qMakePair(QByteArray("Content-Range"),
                 QString("bytes %1-%2/%3").arg(from).arg(content.size() - 1).arg(content.size()).toUtf8()));
-            TestHttpServer::respond(socket, 206, content.mid(from), headers);
+            LoopbackHttpServer::respond(socket, 206, content.mid(from), headers);
             return;
         }
-        TestHttpServer::respond(socket, 200, content, headers);
+        LoopbackHttpServer::respond(socket, 200, content, headers);
     }
 
     bool run(HttpRequest &request)
@@ -251,7 +251,7 @@ private:
 
     QString url(const QString &path) const { return server->baseUrl() + path; }
 
-    QScopedPointer<TestHttpServer> server;
+    QScopedPointer<LoopbackHttpServer> server;
     QScopedPointer<QTemporaryDir> folder;
     HttpClient client;
     QByteArray content;

@@ -2,7 +2,7 @@
 // receives them, the method table, query parameters, the "count" property and the diagnostic texts.
 #include "HttpClient.h"
 #include "HttpResponse.h"
-#include "TestHttpServer.h"
+#include "LoopbackHttpServer.h"
 #include "TestSupport.h"
 
 #include <QHttpMultiPart>
@@ -41,7 +41,7 @@ private slots:
     void formData_partsInKeyOrderWithDispositions()
     {
         send(client.post(url("/form")).setFormDataBody({ { "b", 2 }, { "a", "x" } }));
-        const TestHttpRequest &received = server.requests.first();
+        const LoopbackHttpRequest &received = server.requests.first();
         const QByteArray type = received.headers.value("content-type");
         QVERIFY(type.startsWith("multipart/form-data;boundary="));
         const QByteArray boundary = type.mid(type.indexOf('=') + 1);
@@ -64,7 +64,7 @@ private slots:
         two.close();
         send(client.put(url("/files"))
                  .setFileMapBody({ { "zeta", one.fileName() }, { "alpha", two.fileName() } }));
-        const TestHttpRequest &received = server.requests.first();
+        const LoopbackHttpRequest &received = server.requests.first();
         QCOMPARE(received.method, QByteArray("PUT"));
         const QByteArray body = received.body;
         const int alpha = body.indexOf("form-data; name=\"alpha\";filename=\"two.bin\"\r\n\r\nsecond");
@@ -81,7 +81,7 @@ private slots:
         multiPart->append(part);
         const QByteArray boundary = multiPart->boundary();
         send(client.post(url("/multi")).setMultiPartBody(multiPart));
-        const TestHttpRequest &received = server.requests.first();
+        const LoopbackHttpRequest &received = server.requests.first();
         QCOMPARE(received.headers.value("content-type"), "multipart/form-data;boundary=" + boundary);
         QVERIFY(received.body.contains("X-Part: one\r\n\r\npayload"));
     }
@@ -93,7 +93,7 @@ private slots:
         send(client.put(url("/m")));
         send(client.post(url("/m")));
         QList<QByteArray> methods;
-        for (const TestHttpRequest &request : server.requests)
+        for (const LoopbackHttpRequest &request : server.requests)
             methods.append(request.method);
         QCOMPARE(methods, QList<QByteArray>({ "GET", "HEAD", "PUT", "POST" }));
     }
@@ -197,7 +197,7 @@ private:
         QCOMPARE(server.requests.size(), before + 1);
     }
 
-    TestHttpServer server;
+    LoopbackHttpServer server;
     HttpClient client;
 };
 

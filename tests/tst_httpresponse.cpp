@@ -2,7 +2,7 @@
 // invalid keys, retries, repetitions, time-outs, blocking mode and authentication.
 #include "HttpClient.h"
 #include "HttpResponse.h"
-#include "TestHttpServer.h"
+#include "LoopbackHttpServer.h"
 #include "TestSupport.h"
 
 #include <QtTest>
@@ -29,14 +29,14 @@ class HttpResponseTest : public QObject
 private slots:
     void init()
     {
-        server.reset(new TestHttpServer);
+        server.reset(new LoopbackHttpServer);
         QVERIFY(server->listen());
     }
 
     void typedCallbacks_bytesAndJsonObjectOnNonJsonBody()
     {
-        server->handler = [](const TestHttpRequest &, QTcpSocket *socket) {
-            TestHttpServer::respond(socket, 200, "not json");
+        server->handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            LoopbackHttpServer::respond(socket, 200, "not json");
         };
         QByteArray bytes;
         QJsonObject object { { "stale", 1 } };
@@ -57,8 +57,8 @@ private slots:
 
     void jsonBody_reachesStringMapAndObjectCallbacks()
     {
-        server->handler = [](const TestHttpRequest &, QTcpSocket *socket) {
-            TestHttpServer::respond(socket, 200, R"({"code":200,"name":"中文"})");
+        server->handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            LoopbackHttpServer::respond(socket, 200, R"({"code":200,"name":"中文"})");
         };
         QString text;
         QVariantMap map;
@@ -87,8 +87,8 @@ private slots:
 
     void signalKey_andHeadHandlers()
     {
-        server->handler = [](const TestHttpRequest &, QTcpSocket *socket) {
-            TestHttpServer::respond(socket, 200, "body", { { "X-Custom", "yes" } });
+        server->handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            LoopbackHttpServer::respond(socket, 200, "body", { { "X-Custom", "yes" } });
         };
         HttpResponse relay(HttpRequest(), nullptr);
         QSignalSpy relayed(&relay, SIGNAL(repeated()));
@@ -128,8 +128,8 @@ private slots:
 
     void retries_threeSendsForRetryCountTwo_errorOnce()
     {
-        server->handler = [](const TestHttpRequest &, QTcpSocket *socket) {
-            TestHttpServer::respond(socket, 500, "broken");
+        server->handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            LoopbackHttpServer::respond(socket, 500, "broken");
         };
         QStringList order;
         HttpRequest request = client.get(url("/fail"));
@@ -179,7 +179,7 @@ private slots:
 
     void timeout_errorThenTimeoutCallbacks()
     {
-        server->handler = [](const TestHttpRequest &, QTcpSocket *) {};
+        server->handler = [](const LoopbackHttpRequest &, QTcpSocket *) {};
         QStringList order;
         QByteArray errorText;
         HttpRequest request = client.get(url("/silent"));
@@ -195,7 +195,7 @@ private slots:
 
     void timeoutWithRetry_timeoutPerAttemptErrorOnce()
     {
-        server->handler = [](const TestHttpRequest &, QTcpSocket *) {};
+        server->handler = [](const LoopbackHttpRequest &, QTcpSocket *) {};
         QStringList order;
         HttpRequest request = client.get(url("/silent"));
         request.setTimeout(500).setRetryCount(1).handleError([&](QByteArray) { order << "error"; });
@@ -210,8 +210,8 @@ private slots:
 
     void blocking_execReturnsAfterCallbacks()
     {
-        server->handler = [](const TestHttpRequest &, QTcpSocket *socket) {
-            QTimer::singleShot(200, socket, [socket]() { TestHttpServer::respond(socket, 200, "late"); });
+        server->handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            QTimer::singleShot(200, socket, [socket]() { LoopbackHttpServer::respond(socket, 200, "late"); });
         };
         QByteArray body;
         HttpRequest request = client.get(url("/slow"));
@@ -229,11 +229,11 @@ private slots:
 
     void authentication_answeredOnceThenFailureSignals()
     {
-        server->handler = [](const TestHttpRequest &request, QTcpSocket *socket) {
+        server->handler = [](const LoopbackHttpRequest &request, QTcpSocket *socket) {
             if (request.headers.value("authorization") == "Basic " + QByteArray("user:right").toBase64())
-                TestHttpServer::respond(socket, 200, "welcome");
+                LoopbackHttpServer::respond(socket, 200, "welcome");
             else
-                TestHttpServer::respond(
+                LoopbackHttpServer::respond(
                     socket, 401, "who?", { { "WWW-Authenticate", "Basic realm=\"test\"" } });
         };
         HttpClient ownClient;
@@ -269,7 +269,7 @@ private slots:
 private:
     QString url(const QString &path) const { return server->baseUrl() + path; }
 
-    QScopedPointer<TestHttpServer> server;
+    QScopedPointer<LoopbackHttpServer> server;
     HttpClient client;
 };
 

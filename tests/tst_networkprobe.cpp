@@ -1,5 +1,5 @@
 // The network probe against a real HTTP server on loopback: answering, refusing, never answering.
-#include "TestHttpServer.h"
+#include "LoopbackHttpServer.h"
 #include "UtilManager.h"
 
 #include <QtTest>
@@ -11,7 +11,7 @@ class NetworkProbeTest : public QObject
 private slots:
     void answeringServer_isReachable()
     {
-        TestHttpServer server;
+        LoopbackHttpServer server;
         QVERIFY(server.listen());
         qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
         QVERIFY(UtilManager::isNetworkReachable());
@@ -21,9 +21,9 @@ private slots:
 
     void errorStatus_isUnreachable()
     {
-        TestHttpServer server;
-        server.handler = [](const TestHttpRequest &, QTcpSocket *socket) {
-            TestHttpServer::respond(socket, 503, "busy");
+        LoopbackHttpServer server;
+        server.handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            LoopbackHttpServer::respond(socket, 503, "busy");
         };
         QVERIFY(server.listen());
         qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
@@ -45,8 +45,8 @@ private slots:
 
     void silentServer_failsAfterTheBound()
     {
-        TestHttpServer server;
-        server.handler = [](const TestHttpRequest &, QTcpSocket *) {};
+        LoopbackHttpServer server;
+        server.handler = [](const LoopbackHttpRequest &, QTcpSocket *) {};
         QVERIFY(server.listen());
         qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
         QElapsedTimer elapsed;
@@ -59,15 +59,15 @@ private slots:
 
     void timersRunWhileProbing()
     {
-        TestHttpServer server;
+        LoopbackHttpServer server;
         QList<QTcpSocket *> held;
-        server.handler = [&held](const TestHttpRequest &, QTcpSocket *socket) { held.append(socket); };
+        server.handler = [&held](const LoopbackHttpRequest &, QTcpSocket *socket) { held.append(socket); };
         QVERIFY(server.listen());
         qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
         bool fired = false;
         QTimer::singleShot(100, [&]() {
             fired = true;
-            TestHttpServer::respond(held.first(), 200, "late");
+            LoopbackHttpServer::respond(held.first(), 200, "late");
         });
         QVERIFY(UtilManager::isNetworkReachable());
         QVERIFY(fired);

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "DeploymentSettings.h"
+#include "CheckWidget.h"
 #include "WebSocketClient.h"
 
 namespace {
@@ -88,6 +89,13 @@ WebSocketClient *UtilManager::webSocketClient()
     if (!webSocketClientInstance)
         webSocketClientInstance = new WebSocketClient(nullptr);
     return webSocketClientInstance;
+}
+
+CheckWidget *UtilManager::checkWidget()
+{
+    if (!checkWidgetInstance)
+        checkWidgetInstance = new CheckWidget(nullptr);
+    return checkWidgetInstance;
 }
 
 bool UtilManager::hasEnoughDiskSpace()

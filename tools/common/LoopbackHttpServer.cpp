@@ -1,28 +1,28 @@
-#include "TestHttpServer.h"
+#include "LoopbackHttpServer.h"
 
-TestHttpServer::TestHttpServer(QObject *parent)
+LoopbackHttpServer::LoopbackHttpServer(QObject *parent)
     : QObject(parent)
 {
-    handler = [](const TestHttpRequest &, QTcpSocket *socket) { respond(socket, 200, "ok"); };
-    connect(&server, &QTcpServer::newConnection, this, &TestHttpServer::onNewConnection);
+    handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) { respond(socket, 200, "ok"); };
+    connect(&server, &QTcpServer::newConnection, this, &LoopbackHttpServer::onNewConnection);
 }
 
-bool TestHttpServer::listen(quint16 port)
+bool LoopbackHttpServer::listen(quint16 port)
 {
     return server.listen(QHostAddress::LocalHost, port);
 }
 
-quint16 TestHttpServer::port() const
+quint16 LoopbackHttpServer::port() const
 {
     return server.serverPort();
 }
 
-QString TestHttpServer::baseUrl() const
+QString LoopbackHttpServer::baseUrl() const
 {
     return QStringLiteral("http://127.0.0.1:%1").arg(port());
 }
 
-void TestHttpServer::respond(QTcpSocket *socket, int status, const QByteArray &body,
+void LoopbackHttpServer::respond(QTcpSocket *socket, int status, const QByteArray &body,
     const QList<QPair<QByteArray, QByteArray>> &headers)
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + " Status\r\n";
@@ -37,7 +37,7 @@ void TestHttpServer::respond(QTcpSocket *socket, int status, const QByteArray &b
     socket->write(head + body);
 }
 
-void TestHttpServer::onNewConnection()
+void LoopbackHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
         connect(socket, &QTcpSocket::readyRead, this, [this, socket]() { onReadyRead(socket); });
@@ -48,7 +48,7 @@ void TestHttpServer::onNewConnection()
     }
 }
 
-void TestHttpServer::onReadyRead(QTcpSocket *socket)
+void LoopbackHttpServer::onReadyRead(QTcpSocket *socket)
 {
     buffers[socket] += socket->readAll();
     QPointer<QTcpSocket> alive(socket);
@@ -57,7 +57,7 @@ void TestHttpServer::onReadyRead(QTcpSocket *socket)
         const int headEnd = buffer.indexOf("\r\n\r\n");
         if (headEnd < 0)
             return;
-        TestHttpRequest request;
+        LoopbackHttpRequest request;
         const QList<QByteArray> lines = buffer.left(headEnd).split('\n');
         const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
         request.method = requestLine.value(0);

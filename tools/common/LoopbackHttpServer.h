@@ -1,7 +1,8 @@
 #pragma once
 
-// A small HTTP/1.1 server on loopback for the tests. Each request is parsed (request line, headers,
-// body by Content-Length) and handed to a handler that answers on the socket, delays, or stays silent.
+// A small HTTP/1.1 server on loopback for the tests and the sample version service. Each request is parsed
+// (request line, headers, body by Content-Length) and handed to a handler that answers on the socket, delays,
+// or stays silent.
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -11,7 +12,7 @@
 #include <QTcpSocket>
 #include <functional>
 
-struct TestHttpRequest
+struct LoopbackHttpRequest
 {
     QByteArray method;
     QByteArray target; // path and query as sent
@@ -19,14 +20,14 @@ struct TestHttpRequest
     QByteArray body;
 };
 
-class TestHttpServer : public QObject
+class LoopbackHttpServer : public QObject
 {
     Q_OBJECT
 
 public:
-    using Handler = std::function<void(const TestHttpRequest &, QTcpSocket *)>;
+    using Handler = std::function<void(const LoopbackHttpRequest &, QTcpSocket *)>;
 
-    explicit TestHttpServer(QObject *parent = nullptr);
+    explicit LoopbackHttpServer(QObject *parent = nullptr);
     bool listen(quint16 port = 0);
     quint16 port() const;
     QString baseUrl() const;
@@ -36,7 +37,7 @@ public:
         const QList<QPair<QByteArray, QByteArray>> &headers = {});
 
     Handler handler;
-    QList<TestHttpRequest> requests;
+    QList<LoopbackHttpRequest> requests;
 
 signals:
     void requestReceived();

@@ -1,0 +1,47 @@
+#pragma once
+
+// The one modal message dialog of the program: title, icon, text and one action button, plus a close
+// button in its title bar. Callers use showAlert() and act on its result.
+//
+// A dialog dismissed without either button (Escape) reports CloseClicked, as the close button would:
+// every caller treats that as "the user declined".
+#include <QDialog>
+#include <QPoint>
+
+namespace Ui {
+class AlertDialog;
+}
+
+class AlertDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    enum Result { ActionClicked = 4, CloseClicked = 16 };
+
+    AlertDialog(QWidget *parent, const QString &title, const QString &iconPath, const QString &text,
+        const QString &buttonText);
+    ~AlertDialog() override;
+
+    static int showAlert(QWidget *parent, const QString &title, const QString &iconPath, const QString &text,
+        const QString &buttonText);
+
+    int resultCode() const { return result; }
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private slots:
+    void on_toolButton_close_clicked();
+    void on_toolButton_action_clicked();
+
+private:
+    void fitText();
+
+    Ui::AlertDialog *ui;
+    int result = CloseClicked;
+    QPoint dragOffset;
+    bool dragging = false;
+};

@@ -1,0 +1,40 @@
+#pragma once
+
+// The update dialog: one tool's version record, either with an update on offer (cancel and upgrade,
+// which opens the installer address in the browser) or up to date (one button).
+#include "VersionInfo.h"
+
+#include <QDialog>
+#include <QPoint>
+
+namespace Ui {
+class CheckDialog;
+}
+
+class CheckDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit CheckDialog(QWidget *parent = nullptr);
+    ~CheckDialog() override;
+
+    // Must be called before exec(); the dialog shares the record, so it stays valid while shown.
+    void setVersionInfo(const VersionInfoPtr &info);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private slots:
+    void on_toolButton_cancel_clicked();
+    void on_toolButton_confirm_clicked();
+    void on_toolButton_close_clicked();
+
+private:
+    Ui::CheckDialog *ui;
+    QPoint dragOffset;
+    bool dragging = false;
+    VersionInfoPtr info;
+};

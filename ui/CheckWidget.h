@@ -1,0 +1,63 @@
+#pragma once
+
+// The environment check window: checks the network and the free disk space, then offers to install
+// the tool of the current scene (install page), and after an installation starts the tool and hands
+// it the browser's command.
+//
+// Decisions of ours:
+// - A check that is asked for while one runs (a second launch request during the waits) does not
+//   start a nested check: the running one goes on, and the window is brought to the front.
+// - Outside Windows the disk texts name the mount point of the program's volume.
+#include "VersionInfo.h"
+
+#include <QPoint>
+#include <QWidget>
+
+namespace Ui {
+class CheckWidget;
+}
+
+class CheckWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit CheckWidget(QWidget *parent = nullptr);
+    ~CheckWidget() override;
+
+    void showAndCheck();
+    void resetCheckView();
+    void runCheck(bool launchAfterCheck);
+    void onVersionResult(const QString &componentCode, const QString &body);
+    void launchInstalledTool(const QString &title, const QString &url);
+
+    bool isChecking() const { return checking; }
+    VersionInfoPtr signatureRecord() const { return signVersion; }
+    VersionInfoPtr encryptionRecord() const { return encryptVersion; }
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private slots:
+    void on_toolButton_close_clicked();
+    void on_toolButton_min_clicked();
+    void on_toolButton_help_clicked();
+    void on_toolButton_check_clicked();
+    void on_toolButton_install_clicked();
+
+private:
+    enum class LineState { Checking, Passed, Failed };
+    void setNetworkLine(LineState state);
+    void setDiskLine(LineState state, const QString &drive);
+    void setStepsPassed(bool passed);
+
+    Ui::CheckWidget *ui;
+    QPoint dragOffset;
+    bool dragging = false;
+    VersionInfoPtr signVersion;
+    VersionInfoPtr encryptVersion;
+    bool checking = false;
+};
