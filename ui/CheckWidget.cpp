@@ -61,6 +61,7 @@ CheckWidget::~CheckWidget()
 
 void CheckWidget::showAndCheck()
 {
+    show();
     activateWindow();
     setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     if (checking)

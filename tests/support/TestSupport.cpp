@@ -90,6 +90,13 @@ QStringList LogCapture::lines() const
     return capturedLines;
 }
 
+bool LogCapture::hasLineStartingWith(const QString &prefix) const
+{
+    const QStringList all = lines();
+    return std::any_of(
+        all.begin(), all.end(), [&prefix](const QString &line) { return line.startsWith(prefix); });
+}
+
 void LogCapture::clear()
 {
     QMutexLocker lock(&captureMutex);
@@ -105,4 +112,85 @@ QStringList readRecordedFrames(const QString &recordPath)
     if (text.endsWith(QLatin1Char('\n')))
         text.chop(1);
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QTimer>
+
+namespace {
+
+void pollForModal(const QString &buttonName, std::function<void(QWidget *)> inspect, QElapsedTimer started)
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal) {
+        if (started.elapsed() > 10000) {
+            qWarning("answerNextModal: no modal dialog appeared");
+            return;
+        }
+        QTimer::singleShot(20, [=]() { pollForModal(buttonName, inspect, started); });
+        return;
+    }
+    if (inspect)
+        inspect(modal);
+    if (buttonName.isEmpty()) {
+        if (auto *dialog = qobject_cast<QDialog *>(modal))
+            dialog->reject();
+        return;
+    }
+    auto *button = modal->findChild<QAbstractButton *>(buttonName);
+    if (!button) {
+        qWarning("answerNextModal: no button %s", qPrintable(buttonName));
+        modal->close();
+        return;
+    }
+    button->click();
+}
+
+} // namespace
+
+void answerNextModal(const QString &buttonName, std::function<void(QWidget *)> inspect)
+{
+    QElapsedTimer started;
+    started.start();
+    QTimer::singleShot(0, [=]() { pollForModal(buttonName, inspect, started); });
+}
+
+UrlRecorder::UrlRecorder()
+{
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
+    QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+}
+
+UrlRecorder::~UrlRecorder()
+{
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+}
+
+void UrlRecorder::openUrl(const QUrl &url)
+{
+    urls.append(url);
+}
+
+#include <QDir>
+#include <QFileInfo>
+#include <csignal>
+
+void killProgramsNamed(const QString &programName)
+{
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &pidText : pids) {
+        bool isPid = false;
+        const int pid = pidText.toInt(&isPid);
+        if (!isPid)
+            continue;
+        const QString program
+            = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName();
+        if (program == programName)
+            ::kill(pid, SIGKILL);
+    }
 }

@@ -36,6 +36,7 @@ public:
     ~LogCapture();
     QStringList lines() const;
     int count(const QString &line) const { return lines().count(line); }
+    bool hasLineStartingWith(const QString &prefix) const;
     void clear();
 
 private:
@@ -44,3 +45,32 @@ private:
 
 // A file path under the test's temporary folder that a sample tool records its frames to.
 QStringList readRecordedFrames(const QString &recordPath);
+
+#include <QObject>
+#include <QUrl>
+#include <functional>
+
+class QWidget;
+
+// Answers the next modal dialog: waits (bounded) for QApplication::activeModalWidget(), lets inspect
+// look at it, then clicks the child button named buttonName (or rejects the dialog when the name is
+// empty). Returns at once; the answer happens from the event loop.
+void answerNextModal(const QString &buttonName, std::function<void(QWidget *)> inspect = {});
+
+// Records the addresses the program asks the browser to open (http and https).
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+
+public:
+    UrlRecorder();
+    ~UrlRecorder() override;
+    QList<QUrl> urls;
+
+public slots:
+    void openUrl(const QUrl &url);
+};
+
+// Kills every running process whose program file is called programName (sample tools started
+// detached by the code under test).
+void killProgramsNamed(const QString &programName);

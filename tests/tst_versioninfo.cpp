@@ -1,0 +1,159 @@
+// The version service client: reply parsing, queries against the sample version service process,
+// matching by the captured code, the last reply winning, and the comparison rule.
+#include "Constants.h"
+#include "LoopbackHttpServer.h"
+#include "TestSupport.h"
+#include "UtilManager.h"
+#include "VersionInfo.h"
+
+#include <QJsonDocument>
+#include <QtTest>
+
+class VersionInfoTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<bool>("hasRecord");
+        QTest::addColumn<int>("versionNumber");
+        QTest::addColumn<QString>("componentName");
+        QTest::newRow("good")
+            << "{\"code\":200,\"data\":{\"versionNumber\":106,\"versionName\":\"V1.0.6\",\"fileUrl\":\"http:/"
+               "/x/s.exe\",\"fileName\":\"s.exe\",\"componentName\":\"Tessary签章客户端\"}}"
+            << true << 106 << "Tessary签章客户端";
+        QTest::newRow("200 without data") << "{\"code\":200}" << true << 0 << "";
+        QTest::newRow("code as string")
+            << "{\"code\":\"200\",\"data\":{\"versionNumber\":1}}" << false << 0 << "";
+        QTest::newRow("versionNumber as string")
+            << "{\"code\":200,\"data\":{\"versionNumber\":\"106\"}}" << true << 0 << "";
+        QTest::newRow("data not an object") << "{\"code\":200,\"data\":[1]}" << true << 0 << "";
+        QTest::newRow("code 500") << "{\"code\":500,\"data\":{\"versionNumber\":1}}" << false << 0 << "";
+        QTest::newRow("not JSON") << "<html>" << false << 0 << "";
+        QTest::newRow("array") << "[200]" << false << 0 << "";
+        QTest::newRow("code 200.5") << "{\"code\":200.5}" << false << 0 << "";
+    }
+
+    void parse()
+    {
+        QFETCH(QString, reply);
+        QFETCH(bool, hasRecord);
+        QFETCH(int, versionNumber);
+        QFETCH(QString, componentName);
+        const VersionInfoPtr info = parseVersionReply(reply);
+        QCOMPARE(!info.isNull(), hasRecord);
+        if (info) {
+            QCOMPARE(info->versionNumber, versionNumber);
+            QCOMPARE(info->componentName, componentName);
+            QVERIFY(!info->hasUpdate);
+        }
+    }
+
+    void parse_notJsonLogsFormatError()
+    {
+        LogCapture log;
+        QVERIFY(parseVersionReply("hello").isNull());
+        QCOMPARE(log.lines(), QStringList({ "JSON格式错误" }));
+    }
+
+    void updateRule_publishedNumberAgainstInstalledVersion()
+    {
+        QCOMPARE(UtilManager::compareVersion("105", "V1.0.5"), 0);
+        QCOMPARE(UtilManager::compareVersion("106", "V1.0.5"), 1);
+        QCOMPARE(UtilManager::compareVersion("110", "1.0.10"), -1);
+        QCOMPARE(UtilManager::compareVersion("1", ""), 1); // not installed: any positive number updates
+        QCOMPARE(UtilManager::compareVersion("0", ""), 0);
+    }
+
+    void query_againstTheSampleService()
+    {
+        TestEnvironment environment;
+        const QString components = environment.root() + "/components.json";
+        QFile file(components);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(
+            "{\"VantrelSignatureClient\":{\"versionNumber\":106,\"versionName\":\"V1.0.6\",\"fileUrl\":"
+            "\"http://127.0.0.1/s.exe\",\"fileName\":\"s.exe\",\"componentName\":\"Tessary签章客户端\"}}");
+        file.close();
+        QProcess service;
+        service.start(VERSION_SERVICE, { "--port", "47201", "--components", components });
+        QVERIFY(service.waitForStarted(5000));
+        QVERIFY(service.waitForReadyRead(5000));
+        qputenv("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:47201");
+
+        QObject owner;
+        QStringList codes;
+        QStringList bodies;
+        auto handler = [&](const QString &code, const QString &body) { codes << code, bodies << body; };
+        LogCapture log;
+        queryLatestVersion(&owner, SignatureClientName, handler);
+        queryLatestVersion(&owner, EncryptedClientName, handler);
+        QTRY_COMPARE_WITH_TIMEOUT(codes.size(), 2, 5000);
+        const int signature = codes.indexOf(SignatureClientName);
+        QVERIFY(signature >= 0);
+        const VersionInfoPtr info = parseVersionReply(bodies.at(signature));
+        QVERIFY(info);
+        QCOMPARE(info->versionName, QString("V1.0.6"));
+        QVERIFY(parseVersionReply(bodies.at(1 - signature)).isNull()); // unknown component: code 404
+        QVERIFY(log.lines().contains("result:: \"" + bodies.first().replace("\"", "\\\"") + "\""));
+        service.kill();
+        service.waitForFinished(5000);
+
+        // A failed request reaches nobody and is logged.
+        log.clear();
+        int calls = 0;
+        queryLatestVersion(&owner, SignatureClientName, [&](const QString &, const QString &) { ++calls; });
+        QTRY_VERIFY_WITH_TIMEOUT(log.hasLineStartingWith("error:: "), 5000);
+        QCOMPARE(calls, 0);
+    }
+
+    void query_lastReplyWins_andCodeIsTheCapturedOne()
+    {
+        LoopbackHttpServer server;
+        QVERIFY(server.listen());
+        int served = 0;
+        server.handler = [&served](const LoopbackHttpRequest &request, QTcpSocket *socket) {
+            // The first query is answered late, the second at once; the reply names another component.
+            const int delay = served++ == 0 ? 300 : 0;
+            const QByteArray body = "{\"code\":200,\"data\":{\"versionNumber\":" + QByteArray::number(served)
+                + ",\"componentName\":\"something else\"}}";
+            QVERIFY(request.target.contains("componentCode=VantrelEncryptedClient"));
+            QTimer::singleShot(
+                delay, socket, [socket, body]() { LoopbackHttpServer::respond(socket, 200, body); });
+        };
+        qputenv("VANTREL_VERSION_SERVICE_URL", server.baseUrl().toUtf8());
+        QObject owner;
+        VersionInfoPtr record;
+        QStringList codes;
+        auto handler = [&](const QString &code, const QString &body) {
+            codes << code;
+            record = parseVersionReply(body);
+        };
+        queryLatestVersion(&owner, EncryptedClientName, handler);
+        queryLatestVersion(&owner, EncryptedClientName, handler);
+        QTRY_COMPARE_WITH_TIMEOUT(codes.size(), 2, 5000);
+        QCOMPARE(codes, QStringList({ EncryptedClientName, EncryptedClientName }));
+        QCOMPARE(record->versionNumber, 1); // the late reply to the first query arrived last
+    }
+
+    void query_ownerGone_handlerNotCalled()
+    {
+        LoopbackHttpServer server;
+        QVERIFY(server.listen());
+        qputenv("VANTREL_VERSION_SERVICE_URL", server.baseUrl().toUtf8());
+        int calls = 0;
+        {
+            QObject owner;
+            queryLatestVersion(
+                &owner, SignatureClientName, [&](const QString &, const QString &) { ++calls; });
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 1, 5000);
+        QTest::qWait(200);
+        QCOMPARE(calls, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(VersionInfoTest)
+#include "tst_versioninfo.moc"
