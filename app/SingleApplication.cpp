@@ -2,6 +2,7 @@
 
 #include "Platform.h"
 
+#include <QDebug>
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -58,6 +59,7 @@ void SingleApplication::NewLocalConnection()
     socket->waitForReadyRead(PeerReadTimeoutMs);
     delete socket;
     if (mainWindow) {
+        qDebug() << "Another start of the program: bringing the main window to the front";
         mainWindow->raise();
         mainWindow->showNormal();
     }

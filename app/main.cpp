@@ -1,4 +1,5 @@
 #include "Fonts.h"
+#include "HomeWidget.h"
 #include "Resources.h"
 #include "SingleApplication.h"
 #include "UtilManager.h"
@@ -34,8 +35,18 @@ int main(int argc, char **argv)
 
     auto *webSocketServer = new WebSocketServer(nullptr);
 
+    HomeWidget *home = UtilManager::instance()->homeWidget();
+    application->mainWindow = home;
+    home->show();
+    auto *arguments = new QStringList(QCoreApplication::arguments());
+    if (arguments->size() < 2)
+        home->bringToFront();
+    else
+        home->hide();
+
     const int result = QApplication::exec();
 
+    delete arguments;
     delete webSocketServer;
     delete font;
     delete application;

@@ -23,6 +23,10 @@ private slots:
         QCOMPARE(second.exitCode(), 0);
         QVERIFY2(elapsed.elapsed() < 3000, qPrintable(QString::number(elapsed.elapsed())));
         QCOMPARE(first.state(), QProcess::Running);
+        // The first copy, hidden in the tray (started with an argument), brings its window back.
+        QByteArray log;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log += first.readAllStandardError()).contains("bringing the main window to the front"), 5000);
         stopProgram(first);
     }
 
@@ -78,7 +82,7 @@ private:
         // Keep the program off the real network and ports of other tests.
         env.insert("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:9");
         process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start(PROGRAM_PATH, { "--tray" });
         QVERIFY(process.waitForStarted(5000));
     }

@@ -1,11 +1,14 @@
 // Shows one window of the program in a chosen state, for looking at it (screenshots under Xvfb):
-//   showcase alert|checkdialog|check|check-install|check-failed [seconds]
+//   showcase alert|checkdialog|check|check-install|check-failed|about|home-help [seconds]
+#include "AboutWidget.h"
 #include "AlertDialog.h"
 #include "CheckDialog.h"
 #include "CheckWidget.h"
 #include "Fonts.h"
+#include "HomeWidget.h"
 #include "Resources.h"
 #include "UtilManager.h"
+#include <QAbstractButton>
 
 #include <QApplication>
 #include <QTimer>
@@ -39,6 +42,12 @@ int main(int argc, char **argv)
             dialog.setVersionInfo(info);
             dialog.exec();
         });
+    } else if (which == QLatin1String("about")) {
+        (new AboutWidget(nullptr))->show();
+    } else if (which == QLatin1String("home-help")) {
+        HomeWidget *home = UtilManager::instance()->homeWidget();
+        home->show();
+        home->findChild<QAbstractButton *>(QStringLiteral("toolButton_help"))->click();
     } else {
         CheckWidget *window = UtilManager::instance()->checkWidget();
         window->show();

@@ -18,6 +18,7 @@
 
 #include "DeploymentSettings.h"
 #include "CheckWidget.h"
+#include "HomeWidget.h"
 #include "WebSocketClient.h"
 
 namespace {
@@ -96,6 +97,13 @@ CheckWidget *UtilManager::checkWidget()
     if (!checkWidgetInstance)
         checkWidgetInstance = new CheckWidget(nullptr);
     return checkWidgetInstance;
+}
+
+HomeWidget *UtilManager::homeWidget()
+{
+    if (!homeWidgetInstance)
+        homeWidgetInstance = new HomeWidget(nullptr);
+    return homeWidgetInstance;
 }
 
 bool UtilManager::hasEnoughDiskSpace()
