@@ -1,6 +1,7 @@
 #include "WebSocketServer.h"
 
 #include "Constants.h"
+#include "LoadingWidget.h"
 #include "UtilManager.h"
 #include "WebSocketClient.h"
 
@@ -167,4 +168,7 @@ void WebSocketServer::processMessage(QString message)
             manager->webSocketClient()->sendTextMsg(manager->lastMessage);
         return;
     }
+    LoadingWidget *launch = manager->loadingWidget();
+    launch->show();
+    launch->beginLaunch();
 }

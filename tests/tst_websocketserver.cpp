@@ -1,6 +1,7 @@
 // The command server on its real ports: ws and wss listeners, command parsing and its log lines,
 // the close path to a real sample tool, connection bookkeeping, a busy port and loopback binding.
 #include "Constants.h"
+#include "LoopbackHttpServer.h"
 #include "Resources.h"
 #include "TestSupport.h"
 #include "UtilManager.h"
@@ -38,10 +39,20 @@ class WebSocketServerTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { initProgramResources(); }
+    void initTestCase()
+    {
+        initProgramResources();
+        // A start command in these tests goes the harmless way: no tool installed, so the launch hands
+        // over to the check window, whose checks pass without any dialog.
+        QVERIFY(probe.listen());
+        qputenv("VANTREL_PROBE_URL", probe.baseUrl().toUtf8() + "/");
+        qputenv("VANTREL_DISK_FREE_BYTES", "99999999999");
+        qputenv("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:1");
+    }
 
     void init()
     {
+        environment.clearEntries();
         UtilManager::instance()->useScene = "01";
         UtilManager::instance()->operationCommand = "startTool";
         UtilManager::instance()->lastMessage.clear();
@@ -139,7 +150,6 @@ private slots:
 
     void closeTool_forwardsTheSameTextToTheRunningTool()
     {
-        TestEnvironment environment;
         const QString record = environment.root() + "/frames.txt";
         QProcess tool;
         tool.start(SAMPLE_ENCRYPTED_CLIENT, { "--record", record });
@@ -223,7 +233,11 @@ private slots:
             QVERIFY2(!probe.waitForConnected(2000), qPrintable(QString::number(port)));
         }
     }
+
+private:
+    TestEnvironment environment;
+    LoopbackHttpServer probe;
 };
 
-QTEST_GUILESS_MAIN(WebSocketServerTest)
+QTEST_MAIN(WebSocketServerTest)
 #include "tst_websocketserver.moc"

@@ -3,6 +3,7 @@
 #include "FramelessDrag.h"
 #include "ui_AlertDialog.h"
 
+#include <QDebug>
 #include <QMouseEvent>
 
 AlertDialog::AlertDialog(QWidget *parent, const QString &title, const QString &iconPath, const QString &text,

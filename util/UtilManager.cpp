@@ -19,6 +19,7 @@
 #include "DeploymentSettings.h"
 #include "CheckWidget.h"
 #include "HomeWidget.h"
+#include "LoadingWidget.h"
 #include "WebSocketClient.h"
 
 namespace {
@@ -104,6 +105,13 @@ HomeWidget *UtilManager::homeWidget()
     if (!homeWidgetInstance)
         homeWidgetInstance = new HomeWidget(nullptr);
     return homeWidgetInstance;
+}
+
+LoadingWidget *UtilManager::loadingWidget()
+{
+    if (!loadingWidgetInstance)
+        loadingWidgetInstance = new LoadingWidget(nullptr);
+    return loadingWidgetInstance;
 }
 
 bool UtilManager::hasEnoughDiskSpace()
