@@ -46,6 +46,8 @@ AlertDialog::~AlertDialog()
 int AlertDialog::showAlert(QWidget *parent, const QString &title, const QString &iconPath,
     const QString &text, const QString &buttonText)
 {
+    // The debug log keeps what users were told, for diagnosis.
+    qDebug().noquote() << "Alert:" << title << text;
     AlertDialog dialog(
         parent, title.isEmpty() ? QString::fromUtf8("提示") : title, iconPath, text, buttonText);
     dialog.exec();
