@@ -6,12 +6,18 @@
 //   --components FILE   JSON object: component code -> data object
 //   --mode MODE         ok (code 200 with data), error (code 500), garbage (a body that is not JSON),
 //                       silent (accept and never answer); default ok
+//   --static DIR        also serve the files of DIR under /demo/ (the demo portal and probe pages)
+//   --demo-registry DIR and --demo-tools DIR
+//                       GET /demo/install/<ProgramName> "installs" a sample tool: writes its entry file
+//                       into the uninstall list under DIR, pointing at the program in the tools folder
 // Unknown paths get HTTP 404; an unknown component gets code 404 in the reply.
 #include "LoopbackHttpServer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QUrlQuery>
@@ -39,6 +45,60 @@ QByteArray replyBody(const QString &mode, const QJsonObject &components, const Q
     return QJsonDocument(reply).toJson(QJsonDocument::Compact);
 }
 
+QByteArray contentType(const QString &fileName)
+{
+    if (fileName.endsWith(QLatin1String(".html")))
+        return "text/html;charset=UTF-8";
+    if (fileName.endsWith(QLatin1String(".json")))
+        return "application/json;charset=UTF-8";
+    if (fileName.endsWith(QLatin1String(".pem")))
+        return "application/x-pem-file";
+    return "application/octet-stream";
+}
+
+// Serves one file of folder; names are single path components, so nothing outside it is reachable.
+void serveStatic(const QString &folder, const QString &name, QTcpSocket *socket)
+{
+    QFile file(folder + QLatin1Char('/') + name);
+    if (folder.isEmpty() || name.isEmpty() || name.contains(QLatin1Char('/')) || name.startsWith(QLatin1Char('.'))
+        || !file.open(QIODevice::ReadOnly)) {
+        LoopbackHttpServer::respond(socket, 404, "not found");
+        return;
+    }
+    LoopbackHttpServer::respond(socket, 200, file.readAll(), { { "Content-Type", contentType(name) } });
+}
+
+QString titleOf(const QString &program)
+{
+    if (program == QLatin1String("VantrelSignatureClient"))
+        return QString::fromUtf8("Tessary签章客户端");
+    if (program == QLatin1String("VantrelEncryptedClient"))
+        return QString::fromUtf8("Tessary加密客户端");
+    return {};
+}
+
+void installSample(const QString &registry, const QString &tools, const QString &program, QTcpSocket *socket)
+{
+    const QString title = titleOf(program);
+    if (registry.isEmpty() || title.isEmpty()) {
+        LoopbackHttpServer::respond(socket, 404, "not found");
+        return;
+    }
+    QDir().mkpath(registry + QStringLiteral("/Uninstall"));
+    QFile entry(registry + QStringLiteral("/Uninstall/") + program + QStringLiteral(".ini"));
+    if (!entry.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        LoopbackHttpServer::respond(socket, 500, "cannot write the entry");
+        return;
+    }
+    const QString values = QStringLiteral("DisplayName=%1\nDisplayIcon=%2,0\nDisplayVersion=1.0.5\nVersionNumber=105\n")
+                               .arg(title, QDir(tools).absoluteFilePath(program));
+    entry.write(values.toUtf8());
+    const QString page = QString::fromUtf8("<!DOCTYPE html><meta charset=\"utf-8\"><title>安装完成</title>"
+                                           "<p>%1 已安装（演示）。请回到检测安装工具，点击“已完成安装”。</p>")
+                             .arg(title);
+    LoopbackHttpServer::respond(socket, 200, page.toUtf8(), { { "Content-Type", "text/html;charset=UTF-8" } });
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -52,7 +112,15 @@ int main(int argc, char **argv)
         QStringLiteral("FILE") });
     parser.addOption({ QStringLiteral("mode"), QStringLiteral("ok, error, garbage or silent."),
         QStringLiteral("MODE"), QStringLiteral("ok") });
+    parser.addOption({ QStringLiteral("static"), QStringLiteral("Folder served under /demo/."), QStringLiteral("DIR") });
+    parser.addOption({ QStringLiteral("demo-registry"), QStringLiteral("Uninstall root for /demo/install/."),
+                       QStringLiteral("DIR") });
+    parser.addOption({ QStringLiteral("demo-tools"), QStringLiteral("Folder of the sample tool programs."),
+                       QStringLiteral("DIR") });
     parser.process(app);
+    const QString staticFolder = parser.value(QStringLiteral("static"));
+    const QString demoRegistry = parser.value(QStringLiteral("demo-registry"));
+    const QString demoTools = parser.value(QStringLiteral("demo-tools"));
 
     QJsonObject components;
     if (parser.isSet(QStringLiteral("components"))) {
@@ -66,9 +134,18 @@ int main(int argc, char **argv)
     const QString mode = parser.value(QStringLiteral("mode"));
 
     LoopbackHttpServer server;
-    server.handler = [mode, components](const LoopbackHttpRequest &request, QTcpSocket *socket) {
+    server.handler = [=](const LoopbackHttpRequest &request, QTcpSocket *socket) {
         const QUrl target(QString::fromUtf8(request.target));
-        if (request.method != "GET" || target.path() != QLatin1String(QueryPath)) {
+        const QString path = target.path();
+        if (request.method == "GET" && path.startsWith(QLatin1String("/demo/install/"))) {
+            installSample(demoRegistry, demoTools, path.mid(14), socket);
+            return;
+        }
+        if (request.method == "GET" && path.startsWith(QLatin1String("/demo/"))) {
+            serveStatic(staticFolder, path.mid(6), socket);
+            return;
+        }
+        if (request.method != "GET" || path != QLatin1String(QueryPath)) {
             LoopbackHttpServer::respond(socket, 404, "not found");
             return;
         }
