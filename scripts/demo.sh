@@ -21,8 +21,8 @@ printf 'DisplayName=Tessary签章客户端\nDisplayIcon=%s/VantrelSignatureClien
 service=$!
 cleanup() {
     kill "$service" 2>/dev/null || true
-    pkill -x VantrelSignatureClient 2>/dev/null || true
-    pkill -x VantrelEncryptedClient 2>/dev/null || true
+    pkill -f "$tools/VantrelSignatureClient" 2>/dev/null || true
+    pkill -f "$tools/VantrelEncryptedClient" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
