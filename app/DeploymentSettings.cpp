@@ -13,6 +13,10 @@
     "https://kefu.tessary.com/phone_webChat.html?accountId=tessary&chatId=tessary-detect-install"
 #endif
 
+#ifndef VANTREL_DEFAULT_ALLOWED_ORIGINS
+#define VANTREL_DEFAULT_ALLOWED_ORIGINS ""
+#endif
+
 namespace {
 
 QString settingOrDefault(const char *variable, const char *fallback)
@@ -41,3 +45,14 @@ QString webChatUrl()
 }
 
 } // namespace DeploymentSettings
+
+QStringList DeploymentSettings::allowedOrigins()
+{
+    const QByteArray value = qgetenv("VANTREL_ALLOWED_ORIGINS");
+    const QString list
+        = value.isEmpty() ? QString::fromUtf8(VANTREL_DEFAULT_ALLOWED_ORIGINS) : QString::fromUtf8(value);
+    QStringList origins;
+    for (const QString &origin : list.split(QLatin1Char(','), Qt::SkipEmptyParts))
+        origins.append(origin.trimmed());
+    return origins;
+}

@@ -4,6 +4,7 @@
 // and a run-time override through an environment variable, so tests and the demo can point the
 // program at servers on loopback.
 #include <QString>
+#include <QStringList>
 
 namespace DeploymentSettings {
 
@@ -13,5 +14,8 @@ QString probeUrl();
 QString versionServiceUrl();
 // Customer-service web chat page with accountId and chatId (VANTREL_WEBCHAT_URL).
 QString webChatUrl();
+// Page origins allowed on the command listeners, comma-separated (VANTREL_ALLOWED_ORIGINS). Empty
+// (the default) serves any page; otherwise a handshake from another origin, or with none, is refused.
+QStringList allowedOrigins();
 
 } // namespace DeploymentSettings

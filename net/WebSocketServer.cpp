@@ -1,17 +1,19 @@
 #include "WebSocketServer.h"
 
+#include "CommandMessage.h"
 #include "Constants.h"
+#include "DeploymentSettings.h"
 #include "LoadingWidget.h"
+#include "Platform.h"
 #include "UtilManager.h"
 #include "WebSocketClient.h"
 
 #include <QDebug>
 #include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QWebSocket>
+#include <QWebSocketCorsAuthenticator>
 #include <QWebSocketServer>
 
 WebSocketServer::WebSocketServer(QObject *parent)
@@ -25,6 +27,9 @@ WebSocketServer::WebSocketServer(QObject *parent)
     startListening(wsServer, WsServerPort, "WebSocket (ws) server listening on port 51868",
         &WebSocketServer::onNewConnectionWS);
     setupSsl(wssServer);
+    releaseTimer.setSingleShot(true);
+    releaseTimer.setInterval(MemoryReleaseDelayMs);
+    connect(&releaseTimer, &QTimer::timeout, this, []() { Platform::releaseFreedMemory(); });
     startListening(wssServer, WssServerPort, "WebSocket Secure (wss) server listening on port 51869",
         &WebSocketServer::onNewConnectionWSS);
 }
@@ -44,6 +49,7 @@ WebSocketServer::~WebSocketServer()
 void WebSocketServer::startListening(
     QWebSocketServer *listener, quint16 port, const char *listeningLog, void (WebSocketServer::*acceptSlot)())
 {
+    connect(listener, &QWebSocketServer::originAuthenticationRequired, this, &WebSocketServer::checkOrigin);
     if (!listener->listen(QHostAddress::LocalHost, port))
         return;
     qDebug() << listeningLog;
@@ -93,6 +99,7 @@ void WebSocketServer::accept(QWebSocketServer *listener, QList<QWebSocket *> &li
     if (!socket)
         return;
     socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(MaxIncomingMessageBytes));
+    socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(MaxIncomingMessageBytes));
     connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketServer::processMessage);
     connect(socket, &QWebSocket::disconnected, this, closeSlot);
     list.append(socket);
@@ -107,6 +114,23 @@ void WebSocketServer::release(QList<QWebSocket *> &list, const char *closeLog)
     list.removeAll(socket);
     socket->deleteLater();
     qDebug() << closeLog;
+    if (socket->closeCode() != QWebSocketProtocol::CloseCodeNormal)
+        qDebug() << "Close code" << static_cast<int>(socket->closeCode()) << socket->closeReason();
+    // After a burst of connections, give the freed memory back once the sockets are gone.
+    if (connectionCount() == 0)
+        releaseTimer.start();
+}
+
+void WebSocketServer::checkOrigin(QWebSocketCorsAuthenticator *authenticator)
+{
+    const QStringList allowed = DeploymentSettings::allowedOrigins();
+    if (allowed.isEmpty())
+        return;
+    const QString origin = authenticator->origin();
+    if (!origin.isEmpty() && allowed.contains(origin))
+        return;
+    authenticator->setAllowed(false);
+    qDebug() << "Refused a connection from origin" << (origin.isEmpty() ? QStringLiteral("(none)") : origin);
 }
 
 void WebSocketServer::onNewConnection()
@@ -144,26 +168,21 @@ void WebSocketServer::processMessage(QString message)
     UtilManager *manager = UtilManager::instance();
     manager->lastMessage = message;
 
-    const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8());
-    QJsonObject command;
-    if (document.isNull() || !document.isObject())
+    const CommandMessage command = parseCommandMessage(message);
+    if (!command.isObject)
         qDebug() << "Failed to parse JSON.";
-    else
-        command = document.object();
-
-    if (!command.contains(QStringLiteral("VantrelUseScene"))) {
+    if (!command.hasScene) {
         qDebug() << "VantrelUseScene not found in JSON.";
         return;
     }
-    const QJsonValue scene = command.value(QStringLiteral("VantrelUseScene"));
-    if (!scene.isString())
+    if (!command.sceneIsString)
         return;
-    manager->useScene = scene.toString();
-    manager->operationCommand = command.value(QStringLiteral("operationCommand")).toString();
+    manager->useScene = command.scene;
+    manager->operationCommand = command.operation;
 
-    const QString programName
-        = manager->useScene == QLatin1String("00") ? SignatureClientName : EncryptedClientName;
-    if (manager->operationCommand == QLatin1String("closeTool")) {
+    if (command.isClose()) {
+        const QString programName
+            = command.isForSignatureClient() ? SignatureClientName : EncryptedClientName;
         if (UtilManager::isToolRunning(programName))
             manager->webSocketClient()->sendTextMsg(manager->lastMessage);
         return;

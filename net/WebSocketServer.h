@@ -10,16 +10,22 @@
 //   intermediate still accept the handshake.
 // - Incoming messages are capped at MaxIncomingMessageBytes; a larger one closes the connection with
 //   the WebSocket "message too big" code.
+// - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, empty by default)
+//   refuses handshakes from other origins, or with none, and logs them.
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 class QWebSocket;
+class QWebSocketCorsAuthenticator;
 class QWebSocketServer;
 
 constexpr quint16 ServerPort = 12345;
 constexpr quint16 WsServerPort = 51868;
 constexpr quint16 WssServerPort = 51869;
 constexpr qint64 MaxIncomingMessageBytes = 16 * 1024 * 1024;
+// Quiet time after the last connection closed before freed memory is handed back to the system.
+constexpr int MemoryReleaseDelayMs = 2000;
 
 class WebSocketServer : public QObject
 {
@@ -44,6 +50,7 @@ public slots:
     void processMessage(QString message);
 
 private:
+    void checkOrigin(QWebSocketCorsAuthenticator *authenticator);
     void startListening(QWebSocketServer *listener, quint16 port, const char *listeningLog,
         void (WebSocketServer::*acceptSlot)());
     void accept(QWebSocketServer *listener, QList<QWebSocket *> &list, void (WebSocketServer::*closeSlot)(),
@@ -56,4 +63,5 @@ private:
     QList<QWebSocket *> clients;
     QList<QWebSocket *> wsClients;
     QList<QWebSocket *> wssClients;
+    QTimer releaseTimer;
 };

@@ -36,6 +36,16 @@ private slots:
         tool.waitForFinished(5000);
     }
 
+    void isToolRunning_argumentsOfOtherProgramsDoNotCount()
+    {
+        QProcess shell;
+        shell.start("/bin/sh", { "-c", "sleep 5; : VantrelEncryptedClient" });
+        QVERIFY(shell.waitForStarted(5000));
+        QVERIFY(!UtilManager::isToolRunning(EncryptedClientName));
+        shell.kill();
+        shell.waitForFinished(5000);
+    }
+
     void isProcessAlive_zombieIsNotAlive()
     {
         const pid_t child = fork();

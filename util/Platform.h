@@ -47,6 +47,9 @@ void removeAutoStartEntry(const QString &name);
 // What the disk messages call the drive that holds the program's directory.
 QString programDrive();
 
+// Hands memory that the program has freed back to the system (after a burst of connections).
+void releaseFreedMemory();
+
 // Full name for QLocalServer/QLocalSocket of the single-instance guard called serverName.
 QString guardServerAddress(const QString &serverName);
 

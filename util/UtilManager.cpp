@@ -16,8 +16,8 @@
 #include <QTimer>
 #include <memory>
 
-#include "DeploymentSettings.h"
 #include "CheckWidget.h"
+#include "DeploymentSettings.h"
 #include "HomeWidget.h"
 #include "LoadingWidget.h"
 #include "WebSocketClient.h"

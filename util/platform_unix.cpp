@@ -13,6 +13,10 @@
 #include <QStorageInfo>
 #include <QTextStream>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace {
 
 const char DefaultUninstallRoot[] = "/var/lib/vantrel/registry";
@@ -157,6 +161,8 @@ QStringList uninstallDisplayNames(UninstallList list)
 QString processListing(int timeoutMs)
 {
     Q_UNUSED(timeoutMs) // reading /proc never waits on another program
+    // Like tasklist, one line per process with its program names only (the executable's file name and
+    // the name it was started as); arguments of other programs must not count as a running tool.
     QString listing;
     QTextStream out(&listing);
     const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
@@ -165,11 +171,12 @@ QString processListing(int timeoutMs)
         const qint64 pid = pidText.toLongLong(&isPid);
         if (!isPid || isEnded(processState(pid)))
             continue;
-        QByteArray commandLine = readProcFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        commandLine.replace('\0', ' ');
+        const QByteArray commandLine = readProcFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        const QString startedAs
+            = QFileInfo(QString::fromUtf8(commandLine.left(commandLine.indexOf('\0')))).fileName();
         const QString program
             = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName();
-        out << pid << ' ' << program << ' ' << QString::fromUtf8(commandLine.trimmed()) << '\n';
+        out << program << ' ' << startedAs << ' ' << pid << '\n';
     }
     out.flush();
     return listing;
@@ -223,6 +230,13 @@ QString programDrive()
 {
     const QStorageInfo volume(QCoreApplication::applicationDirPath());
     return volume.isValid() ? volume.rootPath() : QCoreApplication::applicationDirPath().left(1);
+}
+
+void releaseFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 QString guardServerAddress(const QString &serverName)

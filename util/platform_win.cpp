@@ -141,6 +141,11 @@ QString programDrive()
     return QCoreApplication::applicationDirPath().left(1);
 }
 
+void releaseFreedMemory()
+{
+    HeapCompact(GetProcessHeap(), 0);
+}
+
 QString guardServerAddress(const QString &serverName)
 {
     return serverName;

@@ -1,0 +1,353 @@
+// The real program under load and hostile input on its three ports, with the clients in this process:
+// many connections, connect/disconnect cycles, malformed frames and protocols, oversized messages,
+// stalled handshakes and the origin allow-list. After each, a command on a fresh connection works.
+#include "LoopbackHttpServer.h"
+#include "TestSupport.h"
+
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <QtTest>
+#include <memory>
+#include <sys/resource.h>
+
+namespace {
+
+const QStringList Urls = { "ws://127.0.0.1:12345", "ws://127.0.0.1:51868", "wss://127.0.0.1:51869" };
+
+// A WebSocket handshake and masked frames written by hand, for input QWebSocket would never send.
+QByteArray handshake(quint16 port)
+{
+    return "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port)
+        + "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+          "Sec-WebSocket-Version: 13\r\n\r\n";
+}
+
+QByteArray frame(quint8 opcode, const QByteArray &payload)
+{
+    QByteArray bytes;
+    bytes.append(char(0x80 | opcode));
+    const char mask[4] = { 0x11, 0x22, 0x33, 0x44 };
+    if (payload.size() < 126) {
+        bytes.append(char(0x80 | payload.size()));
+    } else {
+        bytes.append(char(0x80 | 126));
+        bytes.append(char((payload.size() >> 8) & 0xff));
+        bytes.append(char(payload.size() & 0xff));
+    }
+    bytes.append(mask, 4);
+    for (int i = 0; i < payload.size(); ++i)
+        bytes.append(char(payload.at(i) ^ mask[i % 4]));
+    return bytes;
+}
+
+// A masked frame with a 64-bit length.
+QByteArray longFrame(quint8 opcode, bool final, const QByteArray &payload)
+{
+    QByteArray bytes;
+    bytes.append(char((final ? 0x80 : 0x00) | opcode));
+    bytes.append(char(0x80 | 127));
+    for (int shift = 56; shift >= 0; shift -= 8)
+        bytes.append(char((quint64(payload.size()) >> shift) & 0xff));
+    const char mask[4] = { 0, 0, 0, 0 };
+    bytes.append(mask, 4);
+    return bytes + payload;
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QString("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+QSslConfiguration lenientTls()
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+    return configuration;
+}
+
+} // namespace
+
+class RobustnessTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // 1,000 sockets on each side pass the default limit of 1,024 descriptors; the program inherits this.
+        rlimit limit {};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = qMin<rlim_t>(limit.rlim_max, 16384);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        QVERIFY(probe.listen());
+        startProgram();
+    }
+
+    void cleanupTestCase()
+    {
+        program.kill();
+        program.waitForFinished(5000);
+    }
+
+    void tenThousandConnectDisconnectCycles()
+    {
+        const qint64 before = residentKiB(program.processId());
+        const int closedBefore = closedCount();
+        int done = 0;
+        for (int batch = 0; batch < 200; ++batch) {
+            std::vector<std::unique_ptr<QWebSocket>> clients;
+            int connected = 0;
+            for (int i = 0; i < 50; ++i) {
+                auto client = std::make_unique<QWebSocket>();
+                connect(client.get(), &QWebSocket::connected, [&connected, raw = client.get()]() {
+                    ++connected;
+                    raw->close();
+                });
+                client->open(QUrl(Urls.at(i % 2)));
+                clients.push_back(std::move(client));
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(connected, 50, 20000);
+            done += connected;
+        }
+        QCOMPARE(done, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(closedCount() - closedBefore >= 10000, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(residentKiB(program.processId()) <= before * 110 / 100, 10000);
+        QVERIFY(commandStillWorks());
+    }
+
+    void thousandConcurrentConnections_allDeleted_memoryReturns()
+    {
+        // A first round warms up what the program allocates once (TLS context, caches).
+        connectAndCloseConcurrently(1000);
+        const qint64 before = residentKiB(program.processId());
+        connectAndCloseConcurrently(1000);
+        QTRY_VERIFY2_WITH_TIMEOUT(residentKiB(program.processId()) <= before * 110 / 100,
+            qPrintable(QString("%1 KiB, then %2 KiB").arg(before).arg(residentKiB(program.processId()))),
+            10000);
+        QVERIFY(commandStillWorks());
+    }
+
+    void binaryFrame_invalidUtf8_deepNesting_areSurvived()
+    {
+        QWebSocket binary;
+        QVERIFY(open(binary, Urls.at(1)));
+        binary.sendBinaryMessage(QByteArray(1000, '\x01'));
+        binary.flush();
+
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, 51868);
+        QVERIFY(raw.waitForConnected(5000));
+        raw.write(handshake(51868));
+        QVERIFY(raw.waitForReadyRead(5000));
+        QVERIFY(raw.readAll().startsWith("HTTP/1.1 101"));
+        raw.write(frame(0x1, QByteArray("{\"VantrelUseScene\":\"\xff\xfe\"}")));
+        QVERIFY(raw.waitForDisconnected(5000) || raw.state() == QAbstractSocket::UnconnectedState
+            || raw.waitForReadyRead(5000));
+
+        QWebSocket nested;
+        QVERIFY(open(nested, Urls.at(0)));
+        const int failedBefore = program.log().count("Failed to parse JSON.");
+        nested.sendTextMessage(QString(100000, '[') + QString(100000, ']'));
+        QTRY_COMPARE_WITH_TIMEOUT(program.log().count("Failed to parse JSON."), failedBefore + 1, 10000);
+        QVERIFY(commandStillWorks());
+    }
+
+    void hundredMegabyteMessage_closesWithMessageTooBig()
+    {
+        QTcpSocket raw;
+        raw.connectToHost(QHostAddress::LocalHost, 51868);
+        QVERIFY(raw.waitForConnected(5000));
+        raw.write(handshake(51868));
+        QVERIFY(raw.waitForReadyRead(5000));
+        QVERIFY(raw.readAll().startsWith("HTTP/1.1 101"));
+        // A text message of 100 MB, sent in 1 MiB continuation frames until the program closes.
+        const QByteArray chunk(1024 * 1024, 'a');
+        for (int i = 0; i < 100 && raw.state() == QAbstractSocket::ConnectedState; ++i) {
+            raw.write(longFrame(i == 0 ? 0x1 : 0x0, i == 99, chunk));
+            raw.waitForBytesWritten(5000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(program.log().contains("Close code 1009"), 20000);
+        QVERIFY(raw.state() != QAbstractSocket::ConnectedState || raw.waitForDisconnected(10000));
+        QVERIFY(commandStillWorks());
+    }
+
+    void plainHttpAndGarbage_onTheWsPorts()
+    {
+        for (quint16 port : { quint16(12345), quint16(51868) }) {
+            QTcpSocket http;
+            http.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(http.waitForConnected(5000));
+            http.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            http.waitForReadyRead(3000);
+            QTcpSocket garbage;
+            garbage.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(garbage.waitForConnected(5000));
+            QByteArray junk;
+            for (int i = 0; i < 70000; ++i)
+                junk.append(char((i * 7919) % 256));
+            garbage.write(junk);
+            garbage.waitForBytesWritten(3000);
+        }
+        QVERIFY(commandStillWorks());
+    }
+
+    void plainClientGarbageAndStalledTls_onTheWssPort_andASilentClient()
+    {
+        QWebSocket plain;
+        QSignalSpy failed(&plain, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error));
+        plain.open(QUrl("ws://127.0.0.1:51869"));
+        QVERIFY(failed.wait(10000) || failed.count() > 0 || plain.state() != QAbstractSocket::ConnectedState);
+
+        QTcpSocket garbage;
+        garbage.connectToHost(QHostAddress::LocalHost, 51869);
+        QVERIFY(garbage.waitForConnected(5000));
+        garbage.write(QByteArray(5000, '\x16'));
+        garbage.waitForBytesWritten(3000);
+
+        // The start of a TLS ClientHello record, then nothing more.
+        QTcpSocket stalled;
+        stalled.connectToHost(QHostAddress::LocalHost, 51869);
+        QVERIFY(stalled.waitForConnected(5000));
+        stalled.write(QByteArray::fromHex("160301020001"));
+        stalled.waitForBytesWritten(3000);
+
+        QTcpSocket silent;
+        silent.connectToHost(QHostAddress::LocalHost, 51868);
+        QVERIFY(silent.waitForConnected(5000));
+
+        QVERIFY(commandStillWorks());
+        QWebSocket secure;
+        QVERIFY(open(secure, Urls.at(2)));
+        QCOMPARE(program.process.state(), QProcess::Running);
+    }
+
+    void originAllowList_refusesOtherAndMissingOrigins()
+    {
+        program.kill();
+        program.waitForFinished(5000);
+        startProgram(
+            { { "VANTREL_ALLOWED_ORIGINS", "https://portal.example.com, https://other.example.com" } });
+
+        QWebSocket allowed("https://portal.example.com");
+        QVERIFY(open(allowed, Urls.at(1)));
+        QWebSocket foreign("https://evil.example.net");
+        QVERIFY(!open(foreign, Urls.at(0)));
+        QWebSocket none;
+        QVERIFY(!open(none, Urls.at(1)));
+        QTRY_VERIFY(program.log().contains("Refused a connection from origin \"https://evil.example.net\""));
+        QVERIFY(program.log().contains("Refused a connection from origin \"(none)\""));
+
+        // Without the setting every page is served (the default).
+        program.kill();
+        program.waitForFinished(5000);
+        startProgram();
+        QWebSocket any("https://anything.example");
+        QVERIFY(open(any, Urls.at(0)));
+    }
+
+private:
+    void connectAndCloseConcurrently(int count)
+    {
+        std::vector<std::unique_ptr<QWebSocket>> clients;
+        int connected = 0;
+        for (int i = 0; i < count; ++i) {
+            auto client = std::make_unique<QWebSocket>();
+            client->setSslConfiguration(lenientTls());
+            connect(client.get(), &QWebSocket::connected, [&connected]() { ++connected; });
+            client->open(QUrl(Urls.at(i % 3)));
+            clients.push_back(std::move(client));
+            if (i % 25 == 24)
+                QTRY_COMPARE_WITH_TIMEOUT(connected, i + 1, 20000); // at most 30 pending handshakes
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(connected, count, 20000);
+        const int closedBefore = closedCount();
+        for (auto &client : clients)
+            client->close();
+        QTRY_COMPARE_WITH_TIMEOUT(closedCount() - closedBefore, count, 30000);
+    }
+
+    // The program process and its log, read line by line as it arrives.
+    struct Program
+    {
+        QProcess process;
+        QByteArray pending;
+        QString text;
+        int closedLines = 0;
+        QString log()
+        {
+            pending += process.readAll();
+            const int end = pending.lastIndexOf('\n');
+            if (end < 0)
+                return text;
+            const QString lines = QString::fromUtf8(pending.left(end + 1));
+            pending.remove(0, end + 1);
+            closedLines += lines.count(QLatin1String("onnection closed\n"));
+            text += lines;
+            return text;
+        }
+        void kill() { process.kill(); }
+        bool waitForFinished(int ms) { return process.waitForFinished(ms); }
+        qint64 processId() const { return process.processId(); }
+    };
+
+    void startProgram(const QMap<QString, QString> &extra = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("VANTREL_PROBE_URL", probe.baseUrl() + "/");
+        env.insert("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:1");
+        env.insert("VANTREL_DISK_FREE_BYTES", "99999999999");
+        for (auto it = extra.constBegin(); it != extra.constEnd(); ++it)
+            env.insert(it.key(), it.value());
+        program.pending.clear();
+        program.text.clear();
+        program.closedLines = 0;
+        program.process.setProcessEnvironment(env);
+        program.process.setProcessChannelMode(QProcess::MergedChannels);
+        program.process.start(PROGRAM_PATH, { "--tray" });
+        QVERIFY(program.process.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(program.log().contains("listening on port 51869"), 15000);
+    }
+
+    int closedCount()
+    {
+        program.log();
+        return program.closedLines;
+    }
+
+    static bool open(QWebSocket &client, const QString &url)
+    {
+        client.setSslConfiguration(lenientTls());
+        QSignalSpy connected(&client, &QWebSocket::connected);
+        QSignalSpy disconnected(&client, &QWebSocket::disconnected);
+        client.open(QUrl(url));
+        (void)QTest::qWaitFor([&]() { return connected.count() > 0 || disconnected.count() > 0; }, 10000);
+        return connected.count() > 0;
+    }
+
+    // A start command for a tool that is not installed reaches the launch sequence.
+    bool commandStillWorks()
+    {
+        const int before = program.log().count("-------------未安装");
+        QWebSocket page;
+        if (!open(page, Urls.at(1)))
+            return false;
+        page.sendTextMessage("{\"VantrelUseScene\":\"01\",\"operationCommand\":\"startTool\"}");
+        return QTest::qWaitFor([&]() { return program.log().count("-------------未安装") > before; }, 15000)
+            && program.process.state() == QProcess::Running;
+    }
+
+    TestEnvironment environment;
+    LoopbackHttpServer probe;
+    Program program;
+};
+
+QTEST_GUILESS_MAIN(RobustnessTest)
+#include "tst_robustness.moc"
