@@ -17,6 +17,9 @@ scripts/build.sh build-asan -DVANTREL_SANITIZE=ON
 (cd build-asan && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j"$jobs" --timeout 600)
 
+echo "== fuzzing the message and version-reply parsers (${FUZZ_SECONDS:-20} s)"
+scripts/fuzz.sh
+
 echo "== Windows sources"
 scripts/check-windows-sources.sh
 echo "All tests passed."

@@ -54,6 +54,14 @@ QByteArray longFrame(quint8 opcode, bool final, const QByteArray &payload)
     return bytes + payload;
 }
 
+// Sanitizer allocators keep freed memory in quarantine, so resident memory says nothing there; the
+// plain build checks it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool MemoryIsMeasurable = false;
+#else
+constexpr bool MemoryIsMeasurable = true;
+#endif
+
 qint64 residentKiB(qint64 pid)
 {
     QFile status(QString("/proc/%1/status").arg(pid));
@@ -118,7 +126,7 @@ private slots:
         }
         QCOMPARE(done, 10000);
         QTRY_VERIFY_WITH_TIMEOUT(closedCount() - closedBefore >= 10000, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(residentKiB(program.processId()) <= before * 110 / 100, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!MemoryIsMeasurable || residentKiB(program.processId()) <= before * 110 / 100, 10000);
         QVERIFY(commandStillWorks());
     }
 
@@ -128,7 +136,7 @@ private slots:
         connectAndCloseConcurrently(1000);
         const qint64 before = residentKiB(program.processId());
         connectAndCloseConcurrently(1000);
-        QTRY_VERIFY2_WITH_TIMEOUT(residentKiB(program.processId()) <= before * 110 / 100,
+        QTRY_VERIFY2_WITH_TIMEOUT(!MemoryIsMeasurable || residentKiB(program.processId()) <= before * 110 / 100,
             qPrintable(QString("%1 KiB, then %2 KiB").arg(before).arg(residentKiB(program.processId()))),
             10000);
         QVERIFY(commandStillWorks());
@@ -142,11 +150,7 @@ private slots:
         binary.flush();
 
         QTcpSocket raw;
-        raw.connectToHost(QHostAddress::LocalHost, 51868);
-        QVERIFY(raw.waitForConnected(5000));
-        raw.write(handshake(51868));
-        QVERIFY(raw.waitForReadyRead(5000));
-        QVERIFY(raw.readAll().startsWith("HTTP/1.1 101"));
+        QVERIFY(openRaw(raw, 51868));
         raw.write(frame(0x1, QByteArray("{\"VantrelUseScene\":\"\xff\xfe\"}")));
         QVERIFY(raw.waitForDisconnected(5000) || raw.state() == QAbstractSocket::UnconnectedState
             || raw.waitForReadyRead(5000));
@@ -162,11 +166,7 @@ private slots:
     void hundredMegabyteMessage_closesWithMessageTooBig()
     {
         QTcpSocket raw;
-        raw.connectToHost(QHostAddress::LocalHost, 51868);
-        QVERIFY(raw.waitForConnected(5000));
-        raw.write(handshake(51868));
-        QVERIFY(raw.waitForReadyRead(5000));
-        QVERIFY(raw.readAll().startsWith("HTTP/1.1 101"));
+        QVERIFY(openRaw(raw, 51868));
         // A text message of 100 MB, sent in 1 MiB continuation frames until the program closes.
         const QByteArray chunk(1024 * 1024, 'a');
         for (int i = 0; i < 100 && raw.state() == QAbstractSocket::ConnectedState; ++i) {
@@ -320,6 +320,16 @@ private:
     {
         program.log();
         return program.closedLines;
+    }
+
+    // A WebSocket connection made by hand, for frames QWebSocket would never send.
+    static bool openRaw(QTcpSocket &raw, quint16 port)
+    {
+        raw.connectToHost(QHostAddress::LocalHost, port);
+        if (!raw.waitForConnected(5000))
+            return false;
+        raw.write(handshake(port));
+        return raw.waitForReadyRead(5000) && raw.readAll().startsWith("HTTP/1.1 101");
     }
 
     static bool open(QWebSocket &client, const QString &url)
