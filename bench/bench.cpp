@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -329,6 +330,7 @@ void measureIdle(int seconds)
     Child minimal;
     minimal.start(FLOOR_PATH, { "47300" }, environmentFor(QString()));
     QTest::qWait(3000);
+    fprintf(stderr, "  idle: program and floor started\n");
     const Cost ours = idleCost(program, seconds);
     const Cost floor = idleCost(minimal, seconds);
     rows << Row { "idle CPU per minute, hidden in the tray", ours.cpuMs, floor.cpuMs, "ms", "" };
@@ -342,6 +344,7 @@ void measureIdle(int seconds)
     entry.open(QIODevice::WriteOnly);
     entry.write(QString("DisplayName=%1\nDisplayIcon=/bin/true,0\n").arg(SignatureClientTitle).toUtf8());
     entry.close();
+    fprintf(stderr, "  idle: after an ended launch\n");
     Child launched;
     launched.start(PROGRAM_PATH, { "--tray" }, environmentFor(registry));
     while (!accepts(51868))
@@ -361,13 +364,12 @@ void measureIdle(int seconds)
 
 void printTable()
 {
-    printf("\n%-66s %12s %12s %8s  %s\n", "figure", "program", "floor", "ratio", "target");
+    printf("\n%-66s %11s %11s %-6s %8s  %s\n", "figure", "program", "floor", "unit", "ratio", "target");
     for (const Row &row : rows) {
         const QString ratio
             = row.floor > 0 ? QString::number(row.ours / row.floor, 'f', 2) + "x" : QString("-");
-        printf("%-66s %9.1f %-2s %9.1f %-2s %8s  %s\n", qPrintable(row.figure), row.ours,
-            qPrintable(row.unit.left(2)), row.floor, qPrintable(row.unit.left(2)), qPrintable(ratio),
-            qPrintable(row.target));
+        printf("%-66s %11.1f %11.1f %-6s %8s  %s\n", qPrintable(row.figure), row.ours, row.floor,
+            qPrintable(row.unit), qPrintable(ratio), qPrintable(row.target));
     }
 }
 
@@ -382,11 +384,18 @@ int main(int argc, char **argv)
     const int idleSeconds = qEnvironmentVariableIntValue("BENCH_IDLE_SECONDS") > 0
         ? qEnvironmentVariableIntValue("BENCH_IDLE_SECONDS")
         : 20;
-    measureStartupAndMemory();
-    measureCommandToTool();
-    measureProcessCheck();
-    measureMessages();
-    measureIdle(idleSeconds);
+    const QString only = qEnvironmentVariable("BENCH_ONLY");
+    auto stage = [&only](const char *name, const std::function<void()> &run) {
+        if (!only.isEmpty() && only != QLatin1String(name))
+            return;
+        fprintf(stderr, "measuring %s...\n", name);
+        run();
+    };
+    stage("startup", measureStartupAndMemory);
+    stage("command", measureCommandToTool);
+    stage("process", measureProcessCheck);
+    stage("messages", measureMessages);
+    stage("idle", [idleSeconds]() { measureIdle(idleSeconds); });
     printTable();
     return 0;
 }

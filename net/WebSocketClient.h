@@ -15,7 +15,7 @@
 
 class QWebSocket;
 
-constexpr int ConnectRetryIntervalMs = 250;
+constexpr int ConnectRetryIntervalMs = 50;
 constexpr int ConnectRetryLimitMs = 15000;
 
 class WebSocketClient : public QObject
