@@ -305,12 +305,7 @@ HttpRequest &HttpRequest::setAttribute(QNetworkRequest::Attribute attribute, con
 
 QObject *HttpRequest::exec()
 {
-    if (!downloadEnabled)
-        return sendRequest(HttpRequest(*this), nullptr);
-    auto *downloader = new HttpDownloader(*this);
-    HttpResponse *response = downloader->start();
-    downloader->setParent(response);
-    return response;
+    return resend(*this);
 }
 
 QString HttpRequest::debugText() const

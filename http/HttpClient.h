@@ -155,7 +155,8 @@ public:
 // placeholder) that response is bound to the new reply. Returns the response, or null.
 HttpResponse *sendRequest(const HttpRequest &request, HttpResponse *existingResponse = nullptr);
 
-// Sends a retry or repetition the way the request asks: through a new downloader for downloads.
+// Sends a request (a first send, a retry or a repetition) the way it asks: through a new downloader
+// for downloads, with sendRequest otherwise.
 HttpResponse *resend(const HttpRequest &request);
 
 // The method text of an operation ("GET", ...); empty for unsupported operations.

@@ -197,11 +197,6 @@ void HttpResponse::connectReply()
             &HttpResponse::onAuthenticationRequired);
 }
 
-void HttpResponse::bindHandlersOnly()
-{
-    bindHandlers();
-}
-
 void HttpResponse::bindHandlers()
 {
     const auto &table = bindingTable();

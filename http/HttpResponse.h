@@ -24,8 +24,6 @@ public:
     QString debugText() const;
     const HttpRequest &requestCopy() const { return request; }
 
-    // Binds the request's handlers without a reply (a download that needs no exchange).
-    void bindHandlersOnly();
     // Reports a download that is already complete on disk, as a finished download would.
     void reportCompleteDownload(const QString &path, qint64 size);
 

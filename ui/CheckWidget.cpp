@@ -125,34 +125,32 @@ void CheckWidget::runCheck(bool launchAfterCheck)
         launchInstalledTool(tool.title, tool.url);
 }
 
-void CheckWidget::setNetworkLine(LineState state)
+void CheckWidget::setLine(QLabel *image, QLabel *title, QLabel *description, LineState state,
+    const QString &passedText, const QString &failedText)
 {
     static const char *const images[]
         = { ":/img/check_waiting.png", ":/img/check_success.png", ":/img/check_error.png" };
+    static const char *const descriptionColors[] = { "#FF9313", "#00943E", "#C71023" };
     const int index = static_cast<int>(state);
-    ui->img_net_state->setPixmap(QPixmap(QLatin1String(images[index])));
-    ui->label_net_title->setStyleSheet(color(state == LineState::Failed ? "#C71023" : "#00943E"));
-    ui->label_net_desc->setStyleSheet(color(state == LineState::Checking ? "#FF9313"
-            : state == LineState::Passed                                 ? "#00943E"
-                                                                         : "#C71023"));
-    ui->label_net_desc->setText(state == LineState::Checking ? QString::fromUtf8("检测中...")
-            : state == LineState::Passed                     ? QString::fromUtf8("连接服务器成功")
-                                                             : QString::fromUtf8("连接服务器失败"));
+    image->setPixmap(QPixmap(QLatin1String(images[index])));
+    title->setStyleSheet(color(state == LineState::Failed ? "#C71023" : "#00943E"));
+    description->setStyleSheet(color(descriptionColors[index]));
+    description->setText(state == LineState::Checking ? QString::fromUtf8("检测中...")
+            : state == LineState::Passed              ? passedText
+                                                      : failedText);
+}
+
+void CheckWidget::setNetworkLine(LineState state)
+{
+    setLine(ui->img_net_state, ui->label_net_title, ui->label_net_desc, state,
+        QString::fromUtf8("连接服务器成功"), QString::fromUtf8("连接服务器失败"));
 }
 
 void CheckWidget::setDiskLine(LineState state, const QString &drive)
 {
-    static const char *const images[]
-        = { ":/img/check_waiting.png", ":/img/check_success.png", ":/img/check_error.png" };
-    const int index = static_cast<int>(state);
-    ui->img_disk_state->setPixmap(QPixmap(QLatin1String(images[index])));
-    ui->label_disk_title->setStyleSheet(color(state == LineState::Failed ? "#C71023" : "#00943E"));
-    ui->label_disk_desc->setStyleSheet(color(state == LineState::Checking ? "#FF9313"
-            : state == LineState::Passed                                  ? "#00943E"
-                                                                          : "#C71023"));
-    ui->label_disk_desc->setText(state == LineState::Checking ? QString::fromUtf8("检测中...")
-            : state == LineState::Passed ? QString::fromUtf8("工作目录所在磁盘(%1)剩余空间充足").arg(drive)
-                                         : QString::fromUtf8("工作目录所在磁盘(%1)剩余空间不足").arg(drive));
+    setLine(ui->img_disk_state, ui->label_disk_title, ui->label_disk_desc, state,
+        QString::fromUtf8("工作目录所在磁盘(%1)剩余空间充足").arg(drive),
+        QString::fromUtf8("工作目录所在磁盘(%1)剩余空间不足").arg(drive));
 }
 
 void CheckWidget::setStepsPassed(bool passed)

@@ -17,6 +17,8 @@ namespace Ui {
 class CheckWidget;
 }
 
+class QLabel;
+
 class CheckWidget : public QWidget
 {
     Q_OBJECT
@@ -50,6 +52,8 @@ private slots:
 
 private:
     enum class LineState { Checking, Passed, Failed };
+    void setLine(QLabel *image, QLabel *title, QLabel *description, LineState state,
+        const QString &passedText, const QString &failedText);
     void setNetworkLine(LineState state);
     void setDiskLine(LineState state, const QString &drive);
     void setStepsPassed(bool passed);
