@@ -1,5 +1,6 @@
 #include "Fonts.h"
 #include "HomeWidget.h"
+#include "Platform.h"
 #include "Resources.h"
 #include "SingleApplication.h"
 #include "UtilManager.h"
@@ -19,6 +20,7 @@ int main(int argc, char **argv)
         delete application;
         return 0;
     }
+    Platform::quitOnTerminationRequest();
 
     initProgramResources();
     if (UtilManager::isFirstRun()) {

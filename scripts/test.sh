@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build, then the same suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the syntax check of the Windows-only sources.
+# Builds and runs every test: a normal build, then the same suite under AddressSanitizer,
+# UndefinedBehaviorSanitizer and LeakSanitizer (the tests set the suppressions for Qt's own leaks),
+# then the fuzzer, then the syntax check of the Windows-only sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -12,9 +13,9 @@ echo "== build and test"
 scripts/build.sh build
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
 
-echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
+echo "== build and test with AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer"
 scripts/build.sh build-asan -DVANTREL_SANITIZE=ON
-(cd build-asan && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j"$jobs" --timeout 600)
 
 echo "== fuzzing the message and version-reply parsers (${FUZZ_SECONDS:-20} s)"

@@ -89,12 +89,9 @@ private:
 
     void stopProgram(QProcess &process)
     {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-        QFile::remove(guardSocket());
+        const QString failure = stopProgramCleanly(process);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        QVERIFY2(!QFile::exists(guardSocket()), "a clean quit removes the guard socket");
     }
 
     TestEnvironment environment;

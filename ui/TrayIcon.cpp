@@ -6,15 +6,30 @@
 #include <QMutex>
 #include <QWidget>
 
+namespace {
+
+TrayIcon *volatile current = nullptr;
+
+// The icon and its menu are widgets' kin: they must go while the application object still exists,
+// so they are deleted at the start of its destruction rather than by a static destructor.
+void releaseTrayIcon()
+{
+    delete current;
+    current = nullptr;
+}
+
+} // namespace
+
 TrayIcon *TrayIcon::instance()
 {
-    static TrayIcon *volatile current = nullptr;
     if (current)
         return current;
     static QMutex creation;
     QMutexLocker lock(&creation);
-    if (!current)
+    if (!current) {
         current = new TrayIcon;
+        qAddPostRoutine(releaseTrayIcon);
+    }
     return current;
 }
 
@@ -23,6 +38,11 @@ TrayIcon::TrayIcon()
     , menu(new QMenu)
 {
     connect(trayIcon, &QSystemTrayIcon::activated, this, &TrayIcon::iconIsActived);
+}
+
+TrayIcon::~TrayIcon()
+{
+    delete menu;
 }
 
 void TrayIcon::setIcon(const QString &path)

@@ -18,6 +18,7 @@ class TrayIcon : public QObject
 
 public:
     static TrayIcon *instance();
+    ~TrayIcon() override;
 
     void setIcon(const QString &path);
     void setToolTip(const QString &text);

@@ -50,6 +50,11 @@ QString programDrive();
 // Hands memory that the program has freed back to the system (after a burst of connections).
 void releaseFreedMemory();
 
+// Makes a request to end the program from outside (on Linux SIGTERM at logout or from kill, SIGINT,
+// SIGHUP) quit the application the way "退出" does, so that everything is released and the guard
+// socket removed. Windows delivers such requests to the windows, which Qt already handles.
+void quitOnTerminationRequest();
+
 // Full name for QLocalServer/QLocalSocket of the single-instance guard called serverName.
 QString guardServerAddress(const QString &serverName);
 

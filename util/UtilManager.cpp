@@ -14,7 +14,6 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTimer>
-#include <memory>
 
 #include "CheckWidget.h"
 #include "DeploymentSettings.h"
@@ -71,19 +70,34 @@ bool programPathOfEntry(const Platform::UninstallEntry &entry, QString *path)
     return false;
 }
 
+namespace {
+UtilManager *volatile currentManager = nullptr;
+}
+
 UtilManager *UtilManager::instance()
 {
-    static std::unique_ptr<UtilManager> owner;
-    static UtilManager *volatile current = nullptr;
-    if (current)
-        return current;
+    if (currentManager)
+        return currentManager;
     static QMutex creation;
     QMutexLocker lock(&creation);
-    if (!current) {
-        owner.reset(new UtilManager);
-        current = owner.get();
+    if (!currentManager) {
+        currentManager = new UtilManager;
+        qAddPostRoutine(releaseInstances);
     }
-    return current;
+    return currentManager;
+}
+
+void UtilManager::releaseInstances()
+{
+    UtilManager *manager = currentManager;
+    currentManager = nullptr;
+    if (!manager)
+        return;
+    delete manager->homeWidgetInstance;
+    delete manager->checkWidgetInstance;
+    delete manager->loadingWidgetInstance;
+    delete manager->webSocketClientInstance;
+    delete manager;
 }
 
 WebSocketClient *UtilManager::webSocketClient()

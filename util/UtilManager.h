@@ -8,10 +8,13 @@
 // - The network probe is bounded by NetworkProbeTimeoutMs; a probe that times out is a failed check.
 // - waitWithEvents runs a local event loop rather than spinning on processEvents, so a wait costs no
 //   CPU; events are processed all the same.
+// - The windows and the tool client live until the application object is destroyed: they are
+//   deleted at the start of its destruction (a post routine), while deleting widgets is still safe.
 // - The free space can be overridden with the environment variable VANTREL_DISK_FREE_BYTES (tests and
 //   the demo use it to reach the threshold without filling a disk).
 #include <QMutex>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 class WebSocketClient;
@@ -76,8 +79,11 @@ public:
 private:
     UtilManager() = default;
 
-    WebSocketClient *webSocketClientInstance = nullptr;
-    LoadingWidget *loadingWidgetInstance = nullptr;
-    CheckWidget *checkWidgetInstance = nullptr;
-    HomeWidget *homeWidgetInstance = nullptr;
+    static void releaseInstances();
+
+    // Guarded: whoever deletes one of them early gets a fresh one from the getter.
+    QPointer<WebSocketClient> webSocketClientInstance;
+    QPointer<LoadingWidget> loadingWidgetInstance;
+    QPointer<CheckWidget> checkWidgetInstance;
+    QPointer<HomeWidget> homeWidgetInstance;
 };

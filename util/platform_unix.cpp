@@ -4,14 +4,21 @@
 #include "Platform.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QStorageInfo>
-#include <QTextStream>
+
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -75,23 +82,56 @@ QStringList entryFiles(Platform::UninstallList list)
     return folder.entryList({ QStringLiteral("*.ini") }, QDir::Files | QDir::Readable, QDir::Name);
 }
 
-QByteArray readProcFile(const QString &path)
+// /proc is read with plain system calls: the process check lists every process of the machine, and
+// QFile's bookkeeping per open costs more than the read itself.
+QByteArray readProcFile(const char *path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
         return {};
-    return file.readAll();
+    QByteArray content;
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = ::read(descriptor, buffer, sizeof buffer)) > 0)
+        content.append(buffer, static_cast<int>(count));
+    ::close(descriptor);
+    return content;
+}
+
+QByteArray procPath(qint64 pid, const char *entry)
+{
+    return "/proc/" + QByteArray::number(pid) + '/' + entry;
 }
 
 // The state letter of /proc/PID/stat; the command name in parentheses may itself hold blanks and
 // parentheses, so the state is found after the last ')'.
 char processState(qint64 pid)
 {
-    const QByteArray stat = readProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QByteArray stat = readProcFile(procPath(pid, "stat").constData());
     const int close = stat.lastIndexOf(')');
     if (close < 0 || close + 2 >= stat.size())
         return 0;
     return stat.at(close + 2);
+}
+
+QByteArray baseName(const QByteArray &path)
+{
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
+// The file name of the executable a process runs; empty when it cannot be read (kernel threads,
+// processes of other users).
+QByteArray executableName(qint64 pid)
+{
+    char target[4096];
+    const ssize_t length = ::readlink(procPath(pid, "exe").constData(), target, sizeof target);
+    if (length <= 0)
+        return {};
+    QByteArray name = baseName(QByteArray(target, static_cast<int>(length)));
+    // A replaced executable reads "name (deleted)".
+    if (name.endsWith(" (deleted)"))
+        name.chop(10);
+    return name;
 }
 
 bool isEnded(char state)
@@ -132,6 +172,16 @@ QString unquoteExec(const QString &exec)
     return result;
 }
 
+// Written by the signal handler, read in the event loop: the handler itself may do nothing else.
+int terminationPipe[2] = { -1, -1 };
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    const ssize_t written = ::write(terminationPipe[1], &byte, 1);
+    Q_UNUSED(written) // a full pipe already holds a pending request
+}
+
 } // namespace
 
 namespace Platform {
@@ -163,23 +213,21 @@ QString processListing(int timeoutMs)
     Q_UNUSED(timeoutMs) // reading /proc never waits on another program
     // Like tasklist, one line per process with its program names only (the executable's file name and
     // the name it was started as); arguments of other programs must not count as a running tool.
-    QString listing;
-    QTextStream out(&listing);
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &pidText : pids) {
-        bool isPid = false;
-        const qint64 pid = pidText.toLongLong(&isPid);
-        if (!isPid || isEnded(processState(pid)))
+    QByteArray listing;
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return {};
+    while (const dirent *item = ::readdir(proc)) {
+        char *end = nullptr;
+        const qint64 pid = std::strtoll(item->d_name, &end, 10);
+        if (end == item->d_name || *end != '\0' || isEnded(processState(pid)))
             continue;
-        const QByteArray commandLine = readProcFile(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        const QString startedAs
-            = QFileInfo(QString::fromUtf8(commandLine.left(commandLine.indexOf('\0')))).fileName();
-        const QString program
-            = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName();
-        out << program << ' ' << startedAs << ' ' << pid << '\n';
+        const QByteArray commandLine = readProcFile(procPath(pid, "cmdline").constData());
+        listing += executableName(pid) + ' ' + baseName(commandLine.left(commandLine.indexOf('\0'))) + ' '
+            + QByteArray::number(pid) + '\n';
     }
-    out.flush();
-    return listing;
+    ::closedir(proc);
+    return QString::fromUtf8(listing);
 }
 
 bool isProcessAlive(qint64 pid)
@@ -245,6 +293,28 @@ QString guardServerAddress(const QString &serverName)
     if (runtime.isEmpty())
         runtime = QDir::tempPath();
     return runtime + QLatin1Char('/') + serverName;
+}
+
+void quitOnTerminationRequest()
+{
+    if (terminationPipe[0] >= 0 || ::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier
+        = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+        char bytes[16];
+        while (::read(terminationPipe[0], bytes, sizeof bytes) > 0) { }
+        qDebug() << "Termination requested, quitting";
+        QCoreApplication::quit();
+    });
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signalNumber : { SIGTERM, SIGINT, SIGHUP })
+        sigaction(signalNumber, &action, nullptr);
 }
 
 } // namespace Platform

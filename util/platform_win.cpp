@@ -151,4 +151,9 @@ QString guardServerAddress(const QString &serverName)
     return serverName;
 }
 
+void quitOnTerminationRequest()
+{
+    // Log-off and shut-down reach the windows as messages, which Qt turns into a clean quit.
+}
+
 } // namespace Platform

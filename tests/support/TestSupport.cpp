@@ -194,3 +194,23 @@ void killProgramsNamed(const QString &programName)
             ::kill(pid, SIGKILL);
     }
 }
+
+QString stopProgramCleanly(QProcess &program, int timeoutMs)
+{
+    if (program.state() == QProcess::NotRunning)
+        return QStringLiteral("the program was not running");
+    program.terminate();
+    if (!program.waitForFinished(timeoutMs)) {
+        program.kill();
+        program.waitForFinished(5000);
+        return QStringLiteral("the program did not quit within %1 ms").arg(timeoutMs);
+    }
+    if (program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0)
+        return {};
+    const QString output
+        = QString::fromLocal8Bit(program.readAllStandardError() + program.readAllStandardOutput());
+    return QStringLiteral("exit status %1, exit code %2:\n%3")
+        .arg(program.exitStatus())
+        .arg(program.exitCode())
+        .arg(output.right(8000));
+}

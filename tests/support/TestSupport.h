@@ -47,6 +47,7 @@ private:
 QStringList readRecordedFrames(const QString &recordPath);
 
 #include <QObject>
+#include <QProcess>
 #include <QUrl>
 #include <functional>
 
@@ -74,3 +75,8 @@ public slots:
 // Kills every running process whose program file is called programName (sample tools started
 // detached by the code under test).
 void killProgramsNamed(const QString &programName);
+
+// Asks the program to end as at log-out (SIGTERM) and waits for it. Returns an empty text when it
+// quit cleanly with exit code 0 — under the sanitizers that also means without leaks or errors at
+// exit — and otherwise what went wrong, with what it still wrote.
+QString stopProgramCleanly(QProcess &program, int timeoutMs = 15000);
