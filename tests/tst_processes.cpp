@@ -61,6 +61,13 @@ private slots:
         // Not reaped yet: the child is a zombie until waitpid.
         QTRY_VERIFY_WITH_TIMEOUT(!UtilManager::isProcessAlive(child), 5000);
         QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
+        // An ended copy does not hide a live one listed after it.
+        QProcess live;
+        live.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "0" });
+        QVERIFY(live.waitForStarted(5000));
+        QVERIFY(UtilManager::isToolRunning(SignatureClientName));
+        live.kill();
+        live.waitForFinished(5000);
         int status = 0;
         QCOMPARE(waitpid(child, &status, 0), child);
         QVERIFY(!UtilManager::isProcessAlive(child));

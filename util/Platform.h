@@ -31,8 +31,10 @@ void forEachUninstallEntry(UninstallList list, const std::function<bool(const Un
 // DisplayName of every entry of the list (empty when absent), in enumeration order.
 QStringList uninstallDisplayNames(UninstallList list);
 
-// A text listing of running programs, one process per line, that contains each program's full name.
-QString processListing(int timeoutMs);
+// True when the process list (tasklist on Windows; on Linux each process's executable file name
+// and the name it was started as) contains programName, case-sensitively, for a process that has not
+// ended.
+bool isProgramRunning(const QString &programName, int timeoutMs);
 
 // True only for a process that exists and has not ended (a zombie has ended).
 bool isProcessAlive(qint64 pid);

@@ -226,7 +226,7 @@ bool UtilManager::isToolInstalled(const QString &title)
 
 bool UtilManager::isToolRunning(const QString &programName)
 {
-    return Platform::processListing(ProcessListingTimeoutMs).contains(programName, Qt::CaseSensitive);
+    return Platform::isProgramRunning(programName, ProcessListingTimeoutMs);
 }
 
 bool UtilManager::isProcessAlive(qint64 pid)

@@ -208,26 +208,32 @@ QStringList uninstallDisplayNames(UninstallList list)
     return names;
 }
 
-QString processListing(int timeoutMs)
+bool isProgramRunning(const QString &programName, int timeoutMs)
 {
     Q_UNUSED(timeoutMs) // reading /proc never waits on another program
-    // Like tasklist, one line per process with its program names only (the executable's file name and
-    // the name it was started as); arguments of other programs must not count as a running tool.
-    QByteArray listing;
+    // Like a tasklist line, each process is seen by its program names only (the executable's file
+    // name and the name it was started as); arguments of other programs must not count as a running
+    // tool. The state, the dearest read of /proc, is read only for a process whose names match.
+    const QByteArray name = programName.toUtf8();
     DIR *proc = ::opendir("/proc");
     if (!proc)
-        return {};
+        return false;
+    bool running = false;
     while (const dirent *item = ::readdir(proc)) {
         char *end = nullptr;
         const qint64 pid = std::strtoll(item->d_name, &end, 10);
-        if (end == item->d_name || *end != '\0' || isEnded(processState(pid)))
+        if (end == item->d_name || *end != '\0')
             continue;
         const QByteArray commandLine = readProcFile(procPath(pid, "cmdline").constData());
-        listing += executableName(pid) + ' ' + baseName(commandLine.left(commandLine.indexOf('\0'))) + ' '
-            + QByteArray::number(pid) + '\n';
+        const QByteArray line = executableName(pid) + ' '
+            + baseName(commandLine.left(commandLine.indexOf('\0'))) + ' ' + QByteArray::number(pid);
+        if (line.contains(name) && !isEnded(processState(pid))) {
+            running = true;
+            break;
+        }
     }
     ::closedir(proc);
-    return QString::fromUtf8(listing);
+    return running;
 }
 
 bool isProcessAlive(qint64 pid)

@@ -46,6 +46,14 @@ private:
     HKEY key;
 };
 
+QString processListing(int timeoutMs)
+{
+    QProcess tasklist;
+    tasklist.start(QStringLiteral("tasklist"), QStringList(), QIODevice::ReadWrite);
+    tasklist.waitForFinished(timeoutMs);
+    return QString::fromUtf8(tasklist.readAllStandardOutput());
+}
+
 } // namespace
 
 namespace Platform {
@@ -89,12 +97,9 @@ QStringList uninstallDisplayNames(UninstallList list)
     return names;
 }
 
-QString processListing(int timeoutMs)
+bool isProgramRunning(const QString &programName, int timeoutMs)
 {
-    QProcess tasklist;
-    tasklist.start(QStringLiteral("tasklist"), QStringList(), QIODevice::ReadWrite);
-    tasklist.waitForFinished(timeoutMs);
-    return QString::fromUtf8(tasklist.readAllStandardOutput());
+    return processListing(timeoutMs).contains(programName, Qt::CaseSensitive);
 }
 
 bool isProcessAlive(qint64 pid)
