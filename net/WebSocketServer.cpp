@@ -10,35 +10,39 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QSocketNotifier>
 #include <QSslConfiguration>
 #include <QSslKey>
+#include <QTcpServer>
 #include <QWebSocket>
 #include <QWebSocketCorsAuthenticator>
 #include <QWebSocketServer>
+
+namespace {
+const char SecureListeningLog[] = "WebSocket Secure (wss) server listening on port 51869";
+}
 
 WebSocketServer::WebSocketServer(QObject *parent)
     : QObject(parent)
     , server(new QWebSocketServer(QStringLiteral("Server"), QWebSocketServer::NonSecureMode, this))
     , wsServer(new QWebSocketServer(QStringLiteral("WS Server"), QWebSocketServer::NonSecureMode, this))
-    , wssServer(new QWebSocketServer(QStringLiteral("WSS Server"), QWebSocketServer::SecureMode, this))
 {
     startListening(server, ServerPort, "WebSocket (ws) server listening on port 12345",
         &WebSocketServer::onNewConnection);
     startListening(wsServer, WsServerPort, "WebSocket (ws) server listening on port 51868",
         &WebSocketServer::onNewConnectionWS);
-    setupSsl(wssServer);
     releaseTimer.setSingleShot(true);
     releaseTimer.setInterval(MemoryReleaseDelayMs);
     connect(&releaseTimer, &QTimer::timeout, this, []() { Platform::releaseFreedMemory(); });
-    startListening(wssServer, WssServerPort, "WebSocket Secure (wss) server listening on port 51869",
-        &WebSocketServer::onNewConnectionWSS);
+    listenSecurely();
 }
 
 WebSocketServer::~WebSocketServer()
 {
     server->close();
     wsServer->close();
-    wssServer->close();
+    if (wssServer)
+        wssServer->close();
     for (QList<QWebSocket *> *list : { &clients, &wsClients, &wssClients }) {
         const QList<QWebSocket *> sockets = *list;
         list->clear();
@@ -54,6 +58,49 @@ void WebSocketServer::startListening(
         return;
     qDebug() << listeningLog;
     connect(listener, &QWebSocketServer::newConnection, this, acceptSlot);
+}
+
+void WebSocketServer::listenSecurely()
+{
+    if (!Platform::canDuplicateSockets()) {
+        createSecureServer();
+        startListening(wssServer, WssServerPort, SecureListeningLog, &WebSocketServer::onNewConnectionWSS);
+        return;
+    }
+    securePort = new QTcpServer(this);
+    if (!securePort->listen(QHostAddress::LocalHost, WssServerPort))
+        return;
+    qDebug() << SecureListeningLog;
+    // The kernel queues the connections; the first one wakes takeOverSecurePort.
+    securePort->pauseAccepting();
+    secureKnock = new QSocketNotifier(securePort->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(secureKnock, &QSocketNotifier::activated, this, &WebSocketServer::takeOverSecurePort);
+}
+
+void WebSocketServer::createSecureServer()
+{
+    wssServer = new QWebSocketServer(QStringLiteral("WSS Server"), QWebSocketServer::SecureMode, this);
+    setupSsl(wssServer);
+}
+
+void WebSocketServer::takeOverSecurePort()
+{
+    secureKnock->setEnabled(false);
+    secureKnock->deleteLater();
+    secureKnock = nullptr;
+    createSecureServer();
+    connect(wssServer, &QWebSocketServer::originAuthenticationRequired, this, &WebSocketServer::checkOrigin);
+    connect(wssServer, &QWebSocketServer::newConnection, this, &WebSocketServer::onNewConnectionWSS);
+    // The secure server listens on a duplicate of the port's socket, so the queued connections are
+    // kept; the placeholder's own descriptor is closed after.
+    const qintptr descriptor = Platform::duplicateSocket(securePort->socketDescriptor());
+    if (descriptor < 0 || !wssServer->setNativeDescriptor(descriptor)) {
+        qWarning() << "The wss port could not be handed to the secure server:" << wssServer->errorString();
+        Platform::closeSocket(descriptor);
+    }
+    securePort->close();
+    securePort->deleteLater();
+    securePort = nullptr;
 }
 
 bool WebSocketServer::setupSsl(QWebSocketServer *listener)

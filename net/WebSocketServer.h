@@ -8,6 +8,11 @@
 // - The listeners bind to the loopback interface only; the calling pages run on this machine.
 // - The secure listener presents the whole chain of its PEM file, so browsers that lack our
 //   intermediate still accept the handshake.
+// - The secure port listens from the start, but OpenSSL is loaded and the TLS configuration built
+//   (and "SSL configuration applied successfully." logged) only when the first connection arrives
+//   on it: TLS costs about 5 MB of resident memory, and many portals never use wss. The secure
+//   server then takes over the listening socket with the queued connections. Where sockets cannot be
+//   duplicated (Windows) TLS is set up at start.
 // - Incoming messages are capped at MaxIncomingMessageBytes; a larger one closes the connection with
 //   the WebSocket "message too big" code.
 // - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, empty by default)
@@ -16,6 +21,8 @@
 #include <QObject>
 #include <QTimer>
 
+class QSocketNotifier;
+class QTcpServer;
 class QWebSocket;
 class QWebSocketCorsAuthenticator;
 class QWebSocketServer;
@@ -56,10 +63,16 @@ private:
     void accept(QWebSocketServer *listener, QList<QWebSocket *> &list, void (WebSocketServer::*closeSlot)(),
         const char *acceptLog);
     void release(QList<QWebSocket *> &list, const char *closeLog);
+    void listenSecurely();
+    void createSecureServer();
+    void takeOverSecurePort();
 
     QWebSocketServer *server;
     QWebSocketServer *wsServer;
-    QWebSocketServer *wssServer;
+    QWebSocketServer *wssServer = nullptr;
+    // Until the first secure connection: the listening port and the notifier that sees it arrive.
+    QTcpServer *securePort = nullptr;
+    QSocketNotifier *secureKnock = nullptr;
     QList<QWebSocket *> clients;
     QList<QWebSocket *> wsClients;
     QList<QWebSocket *> wssClients;

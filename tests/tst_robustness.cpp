@@ -106,6 +106,25 @@ private slots:
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 
+    // Runs first, while no page has used the secure port yet.
+    void securePort_loadsTlsOnlyWhenAPageConnects()
+    {
+        QVERIFY(!programMaps().isEmpty());
+        QVERIFY(!programMaps().contains("libssl"));
+        QVERIFY(!program.log().contains("SSL configuration applied successfully."));
+        // Several pages knock at once: all of them are served by the secure server that takes over.
+        QWebSocket first, second;
+        first.setSslConfiguration(lenientTls());
+        second.setSslConfiguration(lenientTls());
+        first.open(QUrl(Urls.at(2)));
+        second.open(QUrl(Urls.at(2)));
+        QTRY_COMPARE_WITH_TIMEOUT(first.state(), QAbstractSocket::ConnectedState, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(second.state(), QAbstractSocket::ConnectedState, 10000);
+        QVERIFY(programMaps().contains("libssl"));
+        QTRY_VERIFY(program.log().contains("SSL configuration applied successfully."));
+        QTRY_COMPARE(program.log().count("New WSS connection established"), 2);
+    }
+
     void tenThousandConnectDisconnectCycles()
     {
         // A first thousand cycles warm up what the program allocates once; freed memory is handed back
@@ -337,6 +356,12 @@ private:
     {
         program.log();
         return program.closedLines;
+    }
+
+    QByteArray programMaps() const
+    {
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(program.process.processId()));
+        return maps.open(QIODevice::ReadOnly) ? maps.readAll() : QByteArray();
     }
 
     // A WebSocket connection made by hand, for frames QWebSocket would never send.

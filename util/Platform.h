@@ -57,6 +57,12 @@ void releaseFreedMemory();
 // socket removed. Windows delivers such requests to the windows, which Qt already handles.
 void quitOnTerminationRequest();
 
+// Whether a listening socket can be duplicated, so that another server object can take it over.
+bool canDuplicateSockets();
+// A new descriptor for the same socket, -1 when that fails or is not supported.
+qintptr duplicateSocket(qintptr descriptor);
+void closeSocket(qintptr descriptor);
+
 // Full name for QLocalServer/QLocalSocket of the single-instance guard called serverName.
 QString guardServerAddress(const QString &serverName);
 

@@ -323,4 +323,20 @@ void quitOnTerminationRequest()
         sigaction(signalNumber, &action, nullptr);
 }
 
+bool canDuplicateSockets()
+{
+    return true;
+}
+
+qintptr duplicateSocket(qintptr descriptor)
+{
+    return descriptor < 0 ? -1 : ::fcntl(static_cast<int>(descriptor), F_DUPFD_CLOEXEC, 0);
+}
+
+void closeSocket(qintptr descriptor)
+{
+    if (descriptor >= 0)
+        ::close(static_cast<int>(descriptor));
+}
+
 } // namespace Platform

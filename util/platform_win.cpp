@@ -161,4 +161,22 @@ void quitOnTerminationRequest()
     // Log-off and shut-down reach the windows as messages, which Qt turns into a clean quit.
 }
 
+bool canDuplicateSockets()
+{
+    // A duplicated socket would need WSADuplicateSocket and a fresh event selection; the secure
+    // listener is set up at start instead.
+    return false;
+}
+
+qintptr duplicateSocket(qintptr)
+{
+    return -1;
+}
+
+void closeSocket(qintptr descriptor)
+{
+    if (descriptor >= 0)
+        closesocket(static_cast<SOCKET>(descriptor));
+}
+
 } // namespace Platform
