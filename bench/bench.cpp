@@ -69,6 +69,21 @@ bool accepts(quint16 port)
     return socket.waitForConnected(50);
 }
 
+// Waits, for at most 20 s, until the port accepts; says so when it never does.
+bool waitForPort(quint16 port)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!accepts(port)) {
+        if (elapsed.elapsed() > 20000) {
+            fprintf(stderr, "port %d never accepted a connection; the figure is not valid\n", port);
+            return false;
+        }
+        QTest::qWait(10);
+    }
+    return true;
+}
+
 struct Child
 {
     QProcess process;
@@ -105,8 +120,7 @@ struct Child
 
 void openAndWait(QWebSocket &page, quint16 port)
 {
-    while (!accepts(port))
-        QTest::qWait(10);
+    waitForPort(port);
     page.open(QUrl(QString("ws://127.0.0.1:%1").arg(port)));
     for (int wait = 0; page.state() != QAbstractSocket::ConnectedState && wait < 10000; ++wait)
         QTest::qWait(1);
@@ -210,8 +224,7 @@ void measureCommandToTool()
         env.insert("VANTREL_SAMPLE_RECORD", record);
         Child program;
         program.start(PROGRAM_PATH, { "--tray" }, env);
-        while (!accepts(51868))
-            QTest::qWait(10);
+        waitForPort(51868);
         QWebSocket page;
         openAndWait(page, 51868);
         const qint64 sent = QDateTime::currentMSecsSinceEpoch();
@@ -269,16 +282,17 @@ double messageRate(const QString &program, const QStringList &arguments, quint16
 {
     Child child;
     child.start(program, arguments, environmentFor(QString()));
-    while (!accepts(port))
-        QTest::qWait(10);
+    if (!waitForPort(port)) {
+        child.stop();
+        return 0;
+    }
     std::vector<std::unique_ptr<QWebSocket>> pages;
     for (int i = 0; i < connections; ++i) {
         pages.push_back(std::make_unique<QWebSocket>());
         pages.back()->open(QUrl(QString("ws://127.0.0.1:%1").arg(port)));
     }
     for (auto &page : pages)
-        while (page->state() != QAbstractSocket::ConnectedState)
-            QTest::qWait(1);
+        (void)QTest::qWaitFor([&page]() { return page->state() == QAbstractSocket::ConnectedState; }, 10000);
     const int before = child.log().count(logged);
     QElapsedTimer timer;
     timer.start();
@@ -306,8 +320,7 @@ void measureMessages()
     // parse log of a malformed message sent after each close.
     Child child;
     child.start(PROGRAM_PATH, { "--tray" }, environmentFor(QString()));
-    while (!accepts(51868))
-        QTest::qWait(10);
+    waitForPort(51868);
     QWebSocket page;
     openAndWait(page, 51868);
     QElapsedTimer timer;
@@ -380,8 +393,7 @@ void measureIdle(int seconds)
     fprintf(stderr, "  idle: after an ended launch\n");
     Child launched;
     launched.start(PROGRAM_PATH, { "--tray" }, environmentFor(registry));
-    while (!accepts(51868))
-        QTest::qWait(10);
+    waitForPort(51868);
     {
         QWebSocket page;
         openAndWait(page, 51868);

@@ -19,8 +19,10 @@ int main(int argc, char **argv)
             QObject::connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
         }
     });
-    if (!server.listen(QHostAddress::LocalHost, port))
+    if (!server.listen(QHostAddress::LocalHost, port)) {
+        fprintf(stderr, "cannot listen on port %d: %s\n", port, qPrintable(server.errorString()));
         return 1;
+    }
     QWidget window;
     window.resize(360, 400);
     window.show();
