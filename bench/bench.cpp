@@ -191,11 +191,17 @@ void measureStartupAndMemory()
         QTest::qWait(10);
     Child minimal;
     minimal.start(FLOOR_PATH, { "47300" }, environmentFor(QString()));
+    Child minimalWithText;
+    minimalWithText.start(FLOOR_PATH, { "47301", "--chinese-text" }, environmentFor(QString()));
     QTest::qWait(3000);
-    addMemoryRows(Memory::of(program), Memory::of(minimal), " (home window shown)");
+    const Memory idle = Memory::of(program);
+    addMemoryRows(idle, Memory::of(minimal), " (home window shown)");
     addMemoryRows(oursAfterSecurePage, floorAfterPage, " (after a wss page)");
+    rows << Row { "idle resident memory, floor window with Chinese text", idle.resident / 1024,
+        Memory::of(minimalWithText).resident / 1024, "MiB", "(context)" };
     program.stop();
     minimal.stop();
+    minimalWithText.stop();
 }
 
 qint64 stampOf(const QString &log, const QString &marker)

@@ -1,7 +1,11 @@
 // The floor of the benchmarks: a minimal Qt Widgets + WebSockets program with one loopback listener
 // and one window. It logs one line per text message, as the program logs its commands.
+// With --chinese-text as second argument the window shows one line of Chinese text in the program's
+// font, a second floor for memory that tells the cost of rendering such text apart.
 #include <QApplication>
+#include <QFont>
 #include <QHostAddress>
+#include <QLabel>
 #include <QWebSocket>
 #include <QWebSocketServer>
 #include <QWidget>
@@ -25,6 +29,13 @@ int main(int argc, char **argv)
     }
     QWidget window;
     window.resize(360, 400);
+    if (argc > 2 && qstrcmp(argv[2], "--chinese-text") == 0) {
+        QFont font(QStringLiteral("WenQuanYi Micro Hei"));
+        font.setPixelSize(14);
+        auto *text = new QLabel(
+            QStringLiteral("Tessary检测安装工具 签章客户端 加密客户端 检查更新 关于 退出"), &window);
+        text->setFont(font);
+    }
     window.show();
     return app.exec();
 }
