@@ -53,10 +53,15 @@ WebSocketServer::~WebSocketServer()
 void WebSocketServer::startListening(
     QWebSocketServer *listener, quint16 port, const char *listeningLog, void (WebSocketServer::*acceptSlot)())
 {
-    connect(listener, &QWebSocketServer::originAuthenticationRequired, this, &WebSocketServer::checkOrigin);
     if (!listener->listen(QHostAddress::LocalHost, port))
         return;
     qDebug() << listeningLog;
+    serveConnections(listener, acceptSlot);
+}
+
+void WebSocketServer::serveConnections(QWebSocketServer *listener, void (WebSocketServer::*acceptSlot)())
+{
+    connect(listener, &QWebSocketServer::originAuthenticationRequired, this, &WebSocketServer::checkOrigin);
     connect(listener, &QWebSocketServer::newConnection, this, acceptSlot);
 }
 
@@ -89,8 +94,7 @@ void WebSocketServer::takeOverSecurePort()
     secureKnock->deleteLater();
     secureKnock = nullptr;
     createSecureServer();
-    connect(wssServer, &QWebSocketServer::originAuthenticationRequired, this, &WebSocketServer::checkOrigin);
-    connect(wssServer, &QWebSocketServer::newConnection, this, &WebSocketServer::onNewConnectionWSS);
+    serveConnections(wssServer, &WebSocketServer::onNewConnectionWSS);
     // The secure server listens on a duplicate of the port's socket, so the queued connections are
     // kept; the placeholder's own descriptor is closed after.
     const qintptr descriptor = Platform::duplicateSocket(securePort->socketDescriptor());

@@ -60,6 +60,7 @@ private:
     void checkOrigin(QWebSocketCorsAuthenticator *authenticator);
     void startListening(QWebSocketServer *listener, quint16 port, const char *listeningLog,
         void (WebSocketServer::*acceptSlot)());
+    void serveConnections(QWebSocketServer *listener, void (WebSocketServer::*acceptSlot)());
     void accept(QWebSocketServer *listener, QList<QWebSocket *> &list, void (WebSocketServer::*closeSlot)(),
         const char *acceptLog);
     void release(QList<QWebSocket *> &list, const char *closeLog);
