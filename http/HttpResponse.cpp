@@ -179,7 +179,13 @@ void HttpResponse::connectReply()
     QNetworkReply *reply = request.reply;
     connect(reply, &QNetworkReply::finished, this, &HttpResponse::onFinished);
     connect(reply, &QNetworkReply::finished, this, &HttpResponse::onHandleHead);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     connect(reply, &QNetworkReply::errorOccurred, this, &HttpResponse::onError);
+#else
+    // Qt 5.14 names the signal error(), overloaded with the getter.
+    connect(reply, QOverload<QNetworkReply::NetworkError>::of(&QNetworkReply::error), this,
+        &HttpResponse::onError);
+#endif
     connect(reply, &QNetworkReply::downloadProgress, this, &HttpResponse::onDownloadProgress);
     connect(reply, &QNetworkReply::uploadProgress, this, &HttpResponse::onUploadProgress);
     connect(reply, &QNetworkReply::readyRead, this, &HttpResponse::onReadOnceReplyHeader);

@@ -1,11 +1,14 @@
 // Process checks against real child processes named like the tools, and the event-processing wait.
 #include "Constants.h"
+#include "TasklistOutput.h"
 #include "UtilManager.h"
 
 #include <QtTest>
+#ifndef Q_OS_WIN
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 class ProcessesTest : public QObject
 {
@@ -38,16 +41,23 @@ private slots:
 
     void isToolRunning_argumentsOfOtherProgramsDoNotCount()
     {
+#ifdef Q_OS_WIN
+        QSKIP("tasklist lists image names only: there are no arguments to confuse it");
+#else
         QProcess shell;
         shell.start("/bin/sh", { "-c", "sleep 5; : VantrelEncryptedClient" });
         QVERIFY(shell.waitForStarted(5000));
         QVERIFY(!UtilManager::isToolRunning(EncryptedClientName));
         shell.kill();
         shell.waitForFinished(5000);
+#endif
     }
 
     void isProcessAlive_zombieIsNotAlive()
     {
+#ifdef Q_OS_WIN
+        QSKIP("Zombies are a POSIX state: a Windows process reports its exit code as soon as it ends");
+#else
         const pid_t child = fork();
         if (child == 0) {
             execl(SAMPLE_SIGNATURE_CLIENT, SAMPLE_SIGNATURE_CLIENT, "--port", "0",
@@ -71,6 +81,29 @@ private slots:
         int status = 0;
         QCOMPARE(waitpid(child, &status, 0), child);
         QVERIFY(!UtilManager::isProcessAlive(child));
+#endif
+    }
+
+    // Listings in the layout of Windows' own tasklist, with the image names cut to 25 characters; the
+    // Chinese one in GBK, as tasklist writes it on a Chinese system.
+    void tasklistListsProgram_capturedListings_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("English Windows") << "tasklist-en.txt";
+        QTest::newRow("Chinese Windows, GBK") << "tasklist-zh-gbk.txt";
+    }
+
+    void tasklistListsProgram_capturedListings()
+    {
+        QFETCH(QString, file);
+        QFile sample(QString(TEST_SOURCE_DIR "/data/") + file);
+        QVERIFY(sample.open(QIODevice::ReadOnly));
+        const QByteArray listing = sample.readAll();
+        QVERIFY(tasklistListsProgram(listing, SignatureClientName));
+        QVERIFY(tasklistListsProgram(listing, DetectInstallToolName));
+        QVERIFY(!tasklistListsProgram(listing, EncryptedClientName));
+        QVERIFY(!tasklistListsProgram(listing, SignatureClientName.toLower()));
+        QVERIFY(!tasklistListsProgram(QByteArray(), SignatureClientName));
     }
 
     void isProcessAlive_invalidIds()

@@ -69,14 +69,13 @@ private slots:
         QVERIFY(!UtilManager::isAutoStart());
         UtilManager::setAutoStart(true);
         QVERIFY(UtilManager::isAutoStart());
-        const QString file
-            = environment.root() + "/config/autostart/" + QCoreApplication::applicationName() + ".desktop";
-        QVERIFY(QFile::exists(file));
+        const QString name = QCoreApplication::applicationName();
+        QVERIFY(environment.autoStartRegistered(name));
         QCOMPARE(
             Platform::autoStartEntry(QCoreApplication::applicationName()), Platform::autoStartProgramPath());
         UtilManager::setAutoStart(false);
         QVERIFY(!UtilManager::isAutoStart());
-        QVERIFY(!QFile::exists(file));
+        QVERIFY(!environment.autoStartRegistered(name));
     }
 
     void autoStart_onlyTheExactPathCounts()
@@ -96,7 +95,7 @@ private slots:
     {
         QVERIFY(UtilManager::isFirstRun());
         QCOMPARE(UtilManager::startupFlagPath(),
-            QDir::toNativeSeparators(environment.root() + "/home/Documents/" + qAppName() + "/startup.flag"));
+            QDir::toNativeSeparators(environment.documentsFolder() + "/" + qAppName() + "/startup.flag"));
         UtilManager::writeStartupFlag();
         QVERIFY(QFile::exists(UtilManager::startupFlagPath()));
         QCOMPARE(QFileInfo(UtilManager::startupFlagPath()).size(), 0);

@@ -1,6 +1,7 @@
 // Windows implementation of the platform layer: the uninstall registry through advapi32 and
 // QSettings, the process list through "tasklist", process state through OpenProcess and the Run key.
 #include "Platform.h"
+#include "TasklistOutput.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -46,12 +47,12 @@ private:
     HKEY key;
 };
 
-QString processListing(int timeoutMs)
+QByteArray processListing(int timeoutMs)
 {
     QProcess tasklist;
     tasklist.start(QStringLiteral("tasklist"), QStringList(), QIODevice::ReadWrite);
     tasklist.waitForFinished(timeoutMs);
-    return QString::fromUtf8(tasklist.readAllStandardOutput());
+    return tasklist.readAllStandardOutput();
 }
 
 } // namespace
@@ -99,7 +100,7 @@ QStringList uninstallDisplayNames(UninstallList list)
 
 bool isProgramRunning(const QString &programName, int timeoutMs)
 {
-    return processListing(timeoutMs).contains(programName, Qt::CaseSensitive);
+    return tasklistListsProgram(processListing(timeoutMs), programName);
 }
 
 bool isProcessAlive(qint64 pid)

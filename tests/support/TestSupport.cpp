@@ -3,48 +3,6 @@
 #include <QDir>
 #include <QFile>
 
-TestEnvironment::TestEnvironment()
-{
-    const QString base = folder.path();
-    for (const char *sub : { "home", "config", "data", "cache", "runtime", "registry/Uninstall",
-             "registry/WOW6432Node/Uninstall", "home/Documents" })
-        QDir().mkpath(base + QLatin1Char('/') + QLatin1String(sub));
-    QFile::setPermissions(base + QStringLiteral("/runtime"),
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    qputenv("HOME", (base + QStringLiteral("/home")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", (base + QStringLiteral("/config")).toUtf8());
-    qputenv("XDG_DATA_HOME", (base + QStringLiteral("/data")).toUtf8());
-    qputenv("XDG_CACHE_HOME", (base + QStringLiteral("/cache")).toUtf8());
-    qputenv("XDG_RUNTIME_DIR", (base + QStringLiteral("/runtime")).toUtf8());
-    qputenv("XDG_DOCUMENTS_DIR", (base + QStringLiteral("/home/Documents")).toUtf8());
-    qputenv("VANTREL_UNINSTALL_ROOT", uninstallRoot().toUtf8());
-}
-
-QString TestEnvironment::uninstallRoot() const
-{
-    return folder.path() + QStringLiteral("/registry");
-}
-
-void TestEnvironment::writeEntry(
-    const QString &list, const QString &subkey, const QMap<QString, QString> &values) const
-{
-    QFile file(
-        uninstallRoot() + QLatin1Char('/') + list + QLatin1Char('/') + subkey + QStringLiteral(".ini"));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        qFatal("cannot write entry %s", qPrintable(file.fileName()));
-    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
-        file.write((it.key() + QLatin1Char('=') + it.value() + QLatin1Char('\n')).toUtf8());
-}
-
-void TestEnvironment::clearEntries() const
-{
-    for (const char *list : { "Uninstall", "WOW6432Node/Uninstall" }) {
-        QDir folder(uninstallRoot() + QLatin1Char('/') + QLatin1String(list));
-        for (const QString &name : folder.entryList(QDir::Files))
-            folder.remove(name);
-    }
-}
-
 void registerTool(const TestEnvironment &environment, const QString &title, const QString &programPath,
     const QString &version)
 {
@@ -176,30 +134,11 @@ void UrlRecorder::openUrl(const QUrl &url)
     urls.append(url);
 }
 
-#include <QDir>
-#include <QFileInfo>
-#include <csignal>
-
-void killProgramsNamed(const QString &programName)
-{
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &pidText : pids) {
-        bool isPid = false;
-        const int pid = pidText.toInt(&isPid);
-        if (!isPid)
-            continue;
-        const QString program
-            = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid))).fileName();
-        if (program == programName)
-            ::kill(pid, SIGKILL);
-    }
-}
-
 QString stopProgramCleanly(QProcess &program, int timeoutMs)
 {
     if (program.state() == QProcess::NotRunning)
         return QStringLiteral("the program was not running");
-    program.terminate();
+    askProgramToQuit(program);
     if (!program.waitForFinished(timeoutMs)) {
         program.kill();
         program.waitForFinished(5000);

@@ -5,17 +5,27 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// Points HOME, the XDG folders and the uninstall root at a fresh temporary folder for this process.
+// A fresh user for this process. On Linux HOME, the XDG folders and the uninstall root point at a
+// fresh temporary folder. On Windows (the tests run under Wine, in a temporary prefix of their own)
+// the registry and the Documents folder are the prefix's: the uninstall entries the tests wrote, the
+// program's Run value and its flag folder are removed instead.
 class TestEnvironment
 {
 public:
     TestEnvironment();
     QString root() const { return folder.path(); }
-    QString uninstallRoot() const;
+    QString documentsFolder() const;
 
-    // Writes <list>/<subkey>.ini; list is "Uninstall" or "WOW6432Node/Uninstall".
+    // Writes an uninstall entry: on Linux <list>/<subkey>.ini, on Windows the registry key
+    // HKLM\SOFTWARE\<list>\<prefix><subkey> (entries keep the order of their subkey names);
+    // list is "Uninstall" or "WOW6432Node/Uninstall".
     void writeEntry(const QString &list, const QString &subkey, const QMap<QString, QString> &values) const;
     void clearEntries() const;
+
+    // Start with login as seen from outside the program's code (the autostart file on Linux, the
+    // Run value through reg.exe on Windows).
+    bool autoStartRegistered(const QString &name) const;
+    void removeAutoStart(const QString &name) const;
 
 private:
     QTemporaryDir folder;
@@ -72,11 +82,19 @@ public slots:
     void openUrl(const QUrl &url);
 };
 
+// Whether the single-instance guard called serverName is listening (a socket file on Linux, a
+// named pipe on Windows), without connecting to it.
+bool guardIsListening(const QString &serverName);
+
 // Kills every running process whose program file is called programName (sample tools started
 // detached by the code under test).
 void killProgramsNamed(const QString &programName);
 
-// Asks the program to end as at log-out (SIGTERM) and waits for it. Returns an empty text when it
-// quit cleanly with exit code 0 — under the sanitizers that also means without leaks or errors at
-// exit — and otherwise what went wrong, with what it still wrote.
+// Asks a program started by the test to quit the way an outside request does: SIGTERM on Linux, a
+// start with "--quit" on Windows (which has no such signal for a windowed program).
+void askProgramToQuit(QProcess &program);
+
+// Asks the program to end as at log-out (SIGTERM; on Windows a start with "--quit") and waits for it. Returns
+// an empty text when it quit cleanly with exit code 0 — under the sanitizers that also means without leaks or
+// errors at exit — and otherwise what went wrong, with what it still wrote.
 QString stopProgramCleanly(QProcess &program, int timeoutMs = 15000);

@@ -1,0 +1,15 @@
+#pragma once
+
+// How the Windows process check reads the output of the "tasklist" command. Kept apart from the
+// Windows layer so that captured listings (English and Chinese Windows) are checked on every system.
+//
+// tasklist writes its table in the console code page (GBK on Chinese Windows), not UTF-8. The text
+// is still decoded as UTF-8: the program names searched are ASCII, which every such code page
+// encodes byte for byte, so a name is found whatever the language of the headings around it.
+// tasklist cuts image names to 25 characters ("VantrelSignatureClient.ex"); the names searched are
+// shorter than that, so a cut name still contains them.
+#include <QByteArray>
+#include <QString>
+
+// True when the listing contains programName, case-sensitively, anywhere.
+bool tasklistListsProgram(const QByteArray &output, const QString &programName);
