@@ -20,6 +20,10 @@ for folder in "$qt/bin" "$qt/openssl/bin" "$compiler_runtime" "$threads_runtime"
 done
 export WINEPATH
 export QT_PLUGIN_PATH=$(windows_path "$qt/plugins")
+# Wine keeps QT_* variables of Linux for itself and hands WINEQT_* ones to Windows programs as QT_*.
+while IFS='=' read -r name value; do
+    [[ "$name" == QT_* ]] && export "WINE$name=$value"
+done < <(env)
 
 # Qt's writes to standard output are lost under Wine when it is a pipe or a file (not a terminal), as
 # in CTest; a test suite writes its report to a file instead, printed when it ends.

@@ -56,22 +56,21 @@ private slots:
 
     void firstRun_registersAutostartAndWritesFlag()
     {
-        const QString flag = environment.root() + "/home/Documents/VantrelDetectInstallTool/startup.flag";
-        const QString autostart = environment.root() + "/config/autostart/VantrelDetectInstallTool.desktop";
+        const QString flag = environment.documentsFolder() + "/VantrelDetectInstallTool/startup.flag";
         QFile::remove(flag);
-        QFile::remove(autostart);
+        environment.removeAutoStart(ProgramName);
         QProcess program;
         startProgram(program);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(flag), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(autostart), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(environment.autoStartRegistered(ProgramName), 10000);
         stopProgram(program);
 
         // With the flag present, a later start leaves a removed autostart entry alone.
-        QFile::remove(autostart);
+        environment.removeAutoStart(ProgramName);
         startProgram(program);
         QTRY_VERIFY_WITH_TIMEOUT(guardIsListening(GuardName), 10000);
         QTest::qWait(300);
-        QVERIFY(!QFile::exists(autostart));
+        QVERIFY(!environment.autoStartRegistered(ProgramName));
         stopProgram(program);
     }
 

@@ -1,0 +1,129 @@
+// What only the Windows layer can show, run under Wine: uninstall entries written by reg.exe into the
+// 64-bit list and, through the 32-bit registry view, into the WOW6432Node list; the Run value of
+// start with login as reg.exe sees it; and the process listing the process check reads.
+#include "Constants.h"
+#include "TasklistOutput.h"
+#include "TestSupport.h"
+#include "UtilManager.h"
+
+#include <QtTest>
+
+namespace {
+
+const QString UninstallPath = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+const QString Wow6432Path = "HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+const QString RunPath = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+// Runs reg.exe as an installer or a user would; returns its exit code (-1 when it did not run).
+int reg(const QStringList &arguments, QByteArray *output = nullptr)
+{
+    QProcess process;
+    process.start("reg", arguments);
+    if (!process.waitForFinished(30000))
+        return -1;
+    if (output)
+        *output = process.readAllStandardOutput();
+    return process.exitCode();
+}
+
+// Writes one value of an entry; view is "64" (the native list) or "32" (what a 32-bit installer
+// writes, which a 64-bit reader finds under WOW6432Node).
+void addValue(const QString &view, const QString &subkey, const QString &name, const QString &data)
+{
+    const int status = reg({ "add", UninstallPath + "VantrelTest-" + subkey, "/v", name, "/t", "REG_SZ", "/d",
+        data, "/f", "/reg:" + view });
+    QVERIFY2(status == 0, qPrintable(QString("reg add %1 %2: exit code %3").arg(subkey, name).arg(status)));
+}
+
+} // namespace
+
+class WindowsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { environment.clearEntries(); }
+
+    void thirtyTwoBitEntry_isFoundUnderWow6432Node_andTheNativeListWins()
+    {
+        addValue("32", "sign32", "DisplayName", SignatureClientTitle);
+        addValue("32", "sign32", "InstallLocation", "C:\\Program Files (x86)\\Sign");
+        addValue("32", "sign32", "DisplayVersion", "1.0.3");
+        // The 32-bit view is the WOW6432Node list as a 64-bit program sees it.
+        QCOMPARE(reg({ "query", Wow6432Path + "VantrelTest-sign32" }), 0);
+        QVERIFY(reg({ "query", UninstallPath + "VantrelTest-sign32", "/reg:64" }) != 0);
+        QCOMPARE(UtilManager::installedProgramPath(SignatureClientTitle),
+            QString("C:\\Program Files (x86)\\Sign"));
+        QCOMPARE(UtilManager::displayVersion(SignatureClientTitle), QString("1.0.3"));
+        QVERIFY(UtilManager::isToolInstalled(SignatureClientTitle));
+
+        // An entry of the same tool in the 64-bit list is searched first, whatever the names.
+        addValue("64", "zz-sign64", "DisplayName", SignatureClientTitle);
+        addValue("64", "zz-sign64", "InstallLocation", "C:\\Program Files\\Sign");
+        addValue("64", "zz-sign64", "DisplayVersion", "1.0.5");
+        QCOMPARE(UtilManager::installedProgramPath(SignatureClientTitle), QString("C:\\Program Files\\Sign"));
+        QCOMPARE(UtilManager::displayVersion(SignatureClientTitle), QString("1.0.5"));
+    }
+
+    void pathFallbacks_andThe255CharacterRule()
+    {
+        const QString tooLong = "C:\\" + QString(253, 'x'); // 256 characters: absent
+        addValue("64", "enc", "DisplayName", EncryptedClientTitle);
+        addValue("64", "enc", "InstallLocation", tooLong);
+        addValue("64", "enc", "DisplayIcon", " C:\\Tools\\Enc\\enc.ICO,0 ");
+        addValue("64", "enc", "UninstallString", "C:\\Tools\\Enc\\uninst.exe");
+        addValue("64", "enc", "VersionNumber", QString(256, '1'));
+        QCOMPARE(UtilManager::installedProgramPath(EncryptedClientTitle), QString("C:\\Tools\\Enc\\enc.exe"));
+        QCOMPARE(UtilManager::versionNumber(EncryptedClientTitle), QString());
+
+        const QString fits = "C:\\" + QString(252, 'y'); // 255 characters
+        addValue("64", "enc", "InstallLocation", "  " + fits.left(250) + "  ");
+        QCOMPARE(UtilManager::installedProgramPath(EncryptedClientTitle), fits.left(250));
+        QCOMPARE(reg({ "delete", UninstallPath + "VantrelTest-enc", "/v", "InstallLocation", "/f" }), 0);
+        QCOMPARE(reg({ "delete", UninstallPath + "VantrelTest-enc", "/v", "DisplayIcon", "/f" }), 0);
+        QCOMPARE(
+            UtilManager::installedProgramPath(EncryptedClientTitle), QString("C:\\Tools\\Enc\\uninst.exe"));
+    }
+
+    void startWithLogin_runValueWrittenAndRemoved()
+    {
+        const QString name = QCoreApplication::applicationName();
+        UtilManager::setAutoStart(true);
+        QByteArray listing;
+        QCOMPARE(reg({ "query", RunPath, "/v", name }, &listing), 0);
+        const QString expected
+            = QCoreApplication::applicationDirPath().replace('/', '\\') + "\\" + name + ".exe";
+        QVERIFY2(QString::fromLocal8Bit(listing).contains("REG_SZ    " + expected), listing.constData());
+        QVERIFY(UtilManager::isAutoStart());
+        UtilManager::setAutoStart(false);
+        QVERIFY(reg({ "query", RunPath, "/v", name }) != 0);
+        QVERIFY(!UtilManager::isAutoStart());
+    }
+
+    // The "tasklist" the process check runs resolves to the tests' own copy (Wine's prints nothing),
+    // which lists a started tool in the layout of Windows' own, its name cut to 25 characters.
+    void tasklist_listsAStartedToolAsWindowsDoes()
+    {
+        QProcess tool;
+        tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "0" });
+        QVERIFY(tool.waitForStarted(5000));
+        QProcess tasklist;
+        tasklist.start("tasklist", QStringList());
+        QVERIFY(tasklist.waitForFinished(30000));
+        const QByteArray listing = tasklist.readAllStandardOutput();
+        QVERIFY2(listing.contains("Image Name                     PID Session Name"), listing.constData());
+        QVERIFY(listing.contains(
+            QString("\r\nVantrelSignatureClient.ex %1 ").arg(tool.processId(), 8).toLatin1()));
+        QVERIFY(tasklistListsProgram(listing, SignatureClientName));
+        QVERIFY(UtilManager::isToolRunning(SignatureClientName));
+        tool.kill();
+        QVERIFY(tool.waitForFinished(5000));
+        QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
+    }
+
+private:
+    TestEnvironment environment;
+};
+
+QTEST_GUILESS_MAIN(WindowsTest)
+#include "tst_windows.moc"
