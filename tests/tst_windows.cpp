@@ -121,6 +121,20 @@ private slots:
         QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
     }
 
+    // After a silent install (scripts/check-windows-installer.sh), the program is found through its own
+    // uninstall entry exactly as it finds the tools.
+    void installedProgram_isFoundByItsUninstallEntry()
+    {
+        const QString folder = qEnvironmentVariable("VANTREL_INSTALLED_FOLDER");
+        if (folder.isEmpty())
+            QSKIP("Run by the installer check after a silent install");
+        const QString title = "Tessary检测安装工具";
+        QVERIFY(UtilManager::isToolInstalled(title));
+        QCOMPARE(UtilManager::installedProgramPath(title), folder);
+        QCOMPARE(UtilManager::displayVersion(title), QString(PROJECT_VERSION));
+        QVERIFY(QFile::exists(folder + "\\VantrelDetectInstallTool.exe"));
+    }
+
 private:
     TestEnvironment environment;
 };

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# Checks the installer as a user meets it, under Wine in a fresh temporary prefix and on a virtual
+# display: silent install; the program found by its own uninstall entry; the installed program,
+# started with nothing else on the search path, listens on its three ports, shows its home window
+# (a screenshot goes to BUILD_DIR/installed-home.png) and hands a start command that arrives over
+# wss to a sample tool .exe byte for byte; then a silent uninstall with the program running ends it
+# and leaves nothing behind but the user's first-run flag.
+#   scripts/check-windows-installer.sh [BUILD_DIR]   (after scripts/make-installer.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=$(cd "${1:-build-win}" && pwd)
+setup=$PWD/dist/VantrelDetectInstallToolSetup.exe
+[ -f "$setup" ] || { echo "No $setup: run scripts/make-installer.sh first." >&2; exit 1; }
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
+
+work=$(mktemp -d -t vantrel-installer.XXXXXX)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all
+display=:$((90 + RANDOM % 100))
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wineserver -k 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "-- $*"; }
+# waits up to $1 seconds for the command that follows to succeed
+within() {
+    local seconds=$1
+    shift
+    for ((i = 0; i < seconds * 10; i++)); do "$@" && return 0; sleep 0.1; done
+    return 1
+}
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+reg_value() { wine reg query "$1" /v "$2" /reg:64 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
+program_ended() { ! pgrep -f '[V]antrelDetectInstallTool.exe' >/dev/null; }
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+step "fresh prefix and virtual display $display"
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+# Wine's desktop takes the display it starts with: every Wine process of the check runs on it.
+export DISPLAY=$display
+wineboot -i >/dev/null 2>&1
+
+step "silent install"
+wine "$setup" /S
+app_dir="$WINEPREFIX/drive_c/Program Files/VantrelDetectInstallTool"
+within 30 test -f "$app_dir/uninstall.exe" || fail "the installer wrote no uninstaller"
+for file in VantrelDetectInstallTool.exe Qt5Core.dll platforms/qwindows.dll libssl-3-x64.dll libcrypto-3-x64.dll \
+    libstdc++-6.dll; do
+    [ -f "$app_dir/$file" ] || fail "$file not installed"
+done
+[ ! -e "$app_dir/bearer" ] || fail "a bearer plugin was installed"
+shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tessary检测安装工具.lnk"
+[ -f "$shortcut" ] || fail "no Start-menu shortcut"
+key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelDetectInstallTool'
+# (reg.exe prints Chinese in the console code page; the display name is checked by the suite below)
+[ "$(reg_value "$key" DisplayVersion)" = "$version" ] || fail "uninstall entry: DisplayVersion"
+install_location=$(reg_value "$key" InstallLocation)
+[ "$install_location" = 'C:\Program Files\VantrelDetectInstallTool' ] || fail "InstallLocation $install_location"
+[ "$(reg_value "$key" DisplayIcon)" = "$install_location\\VantrelDetectInstallTool.exe,0" ] || fail "DisplayIcon"
+[ "$(reg_value "$key" UninstallString)" = "\"$install_location\\uninstall.exe\"" ] || fail "UninstallString"
+
+step "the program finds itself by its uninstall entry, under its Chinese display name"
+VANTREL_INSTALLED_FOLDER=$install_location scripts/wine-run.sh "$build_dir/tests/tst_windows.exe" \
+    installedProgram_isFoundByItsUninstallEntry | grep -E "^(PASS|FAIL|SKIP|Totals)"
+
+step "a sample tool installed beside, and a version service for the network check"
+tool_dir="$WINEPREFIX/drive_c/SampleTool"
+mkdir -p "$tool_dir"
+cp "$build_dir/tools/VantrelSignatureClient.exe" "$app_dir"/*.dll "$tool_dir/"
+wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient' /v DisplayName \
+    /d 'Tessary签章客户端' /f /reg:64 >/dev/null
+wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient' /v DisplayIcon \
+    /d 'C:\SampleTool\VantrelSignatureClient.exe,0' /f /reg:64 >/dev/null
+wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient' /v DisplayVersion \
+    /d '1.0.5' /f /reg:64 >/dev/null
+mkdir -p "$work/static"
+cp demo/probe.html "$work/static/"
+scripts/wine-run.sh "$build_dir/tools/version-service.exe" --port 18099 --components demo/components.json \
+    --static "$(windows_path "$work/static")" >"$work/service.log" 2>&1 &
+pids+=($!)
+within 30 listening 18099 || fail "the version service did not start"
+
+step "the installed program starts with nothing else on its path"
+record=$work/frames.txt
+: >"$record"
+(
+    unset WINEPATH QT_PLUGIN_PATH
+    VANTREL_PROBE_URL=http://127.0.0.1:18099/demo/probe.html \
+        VANTREL_VERSION_SERVICE_URL=http://127.0.0.1:18099 VANTREL_SAMPLE_RECORD=$(windows_path "$record") \
+        exec wine "C:\\Program Files\\VantrelDetectInstallTool\\VantrelDetectInstallTool.exe"
+) >"$work/program.log" 2>&1 &
+pids+=($!)
+for port in 12345 51868 51869; do
+    within 30 listening $port || fail "nothing listens on port $port"
+done
+sleep 3
+import -window root "$build_dir/installed-home.png"
+echo "screenshot: $build_dir/installed-home.png"
+
+step "a start command over wss reaches the sample tool byte for byte"
+message='{"VantrelUseScene":"00","operationCommand":"startTool","documentId":"签章-42","note":"a \"quoted\" value"}'
+scripts/wine-run.sh "$build_dir/tools/ws_send.exe" wss://localhost:51869 "$message" \
+    --ca "$(windows_path "$PWD/resources/dev-root-ca.pem")"
+within 60 grep -q . "$record" || fail "the sample tool received nothing"
+[ "$(cat "$record")" = "$message" ] || fail "the tool received: $(cat "$record")"
+
+step "silent uninstall while the program runs"
+wine "$app_dir/uninstall.exe" /S
+within 60 test ! -e "$app_dir" || fail "the program folder is still there: $(ls -R "$app_dir")"
+within 20 program_ended || fail "the program still runs: $(cat "$work/program.log")"
+[ ! -e "$shortcut" ] || fail "the shortcut is still there"
+! wine reg query "$key" /reg:64 >/dev/null 2>&1 || fail "the uninstall entry is still there"
+[ -z "$(reg_value 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' VantrelDetectInstallTool)" ] ||
+    fail "the Run value is still there"
+[ -f "$WINEPREFIX/drive_c/users/$(id -un)/Documents/VantrelDetectInstallTool/startup.flag" ] ||
+    fail "the user's first-run flag was removed"
+echo "Installer check passed."

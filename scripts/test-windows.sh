@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The Windows program as users get it, built and proven here: cross-builds the program, the sample
+# tools and the test suites, makes the deployable folder and the installer, runs the suites as
+# Windows programs under Wine in a temporary prefix (never ~/.wine), then checks the installer.
+#   scripts/test-windows.sh [BUILD_DIR]   (default build-win)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${1:-build-win}
+timings=()
+stage() { # name, command...
+    local name=$1 started=$SECONDS
+    shift
+    echo "== Windows: $name"
+    "$@"
+    timings+=("$name: $((SECONDS - started)) s")
+}
+
+run_suite() {
+    local work
+    work=$(mktemp -d -t vantrel-wine.XXXXXX)
+    export WINEPREFIX=$work/prefix WINEDEBUG=-all
+    wineboot -i >/dev/null 2>&1
+    local status=0
+    # The tasklist of the tests' own is found in the tests' folder, CTest's working folder there.
+    (cd "$build_dir" && ctest --output-on-failure --timeout 300) || status=$?
+    wineserver -k 2>/dev/null || true
+    rm -rf "$work"
+    unset WINEPREFIX
+    return $status
+}
+
+stage "cross build" scripts/build-windows.sh "$build_dir"
+stage "deployable folder and installer" scripts/make-installer.sh "$build_dir"
+stage "test suites under Wine" run_suite
+stage "installer under Wine" scripts/check-windows-installer.sh "$build_dir"
+printf '%s\n' "${timings[@]}"
