@@ -92,6 +92,10 @@ QNetworkReply *sendBody(const HttpRequest &request, QNetworkRequest &networkRequ
     case FormData:
         return sendMultiPart(client, networkRequest, verb, formDataParts(request.bodyValue.toMap()));
     default:
+        // Sent as a custom verb, a HEAD would make Qt wait for the Content-Length bytes of a body that
+        // never comes, until the server closes the connection.
+        if (request.operation == QNetworkAccessManager::HeadOperation)
+            return client->QNetworkAccessManager::head(networkRequest);
         return client->sendCustomRequest(networkRequest, verb, request.bodyValue.toByteArray());
     }
 }

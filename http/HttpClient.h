@@ -7,7 +7,9 @@
 //
 // Decisions of ours on the setters (none of which the program calls): one setter per option field,
 // named set<Field>; the Raw, RawJson and x_www_form_urlencoded body setters add no Content-Type
-// header, so the sending step stays the one place that decides headers.
+// header, so the sending step stays the one place that decides headers. HEAD is sent as Qt's own HEAD
+// request, not as a custom verb: Qt would otherwise wait for a body of Content-Length bytes that never
+// comes (a mended fault: head() hung until the server closed the connection).
 #include "HttpCallbackTypes.h"
 
 #include <QAuthenticator>

@@ -127,6 +127,10 @@ void HttpDownloader::settleRequest()
     }
     request.totalBytes = contentLength;
     request.rangesAccepted = rangesAccepted;
+    // The probe follows redirects; the download must reach the same file, never store a redirect page.
+    if (!request.networkRequest.attribute(QNetworkRequest::RedirectPolicyAttribute).isValid())
+        request.networkRequest.setAttribute(
+            QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     prepareLocalFile();
 }
 
@@ -189,11 +193,8 @@ void HttpDownloader::sendDownload()
     setParent(response);
     if (nameAnnounced)
         emit response->downloadFileNameChanged(request.downloadPath);
-    if (QNetworkReply *reply = response->requestCopy().reply) {
-        connect(reply, &QNetworkReply::finished, this, &HttpDownloader::finish);
-        if (reply->isFinished())
-            finish();
-    }
+    // The response reports its final outcome, after any retries, with repeated().
+    connect(response, &HttpResponse::repeated, this, &HttpDownloader::finish);
 }
 
 } // namespace Qt

@@ -15,7 +15,22 @@
 //   truncated and downloaded whole, with progress counted from 0. An unknown remote size (no
 //   Content-Length) never counts as complete.
 // - Blocking downloads: the probe never blocks; exec() instead waits in a local event loop until the
-//   download itself has ended, so the caller's handlers have run when exec() returns.
+//   download has reached its final outcome (retries included), so the caller's handlers have run
+//   when exec() returns.
+// - A probe that ends with an empty body (no data block) still lets the download go.
+// - An answer to a Range request that is not 206 (a server ignoring Range) is the whole file: it is
+//   written over the local file from the start, never appended.
+// Mended faults (each failed silently or hung before):
+// - The download follows redirects with the probe's safety policy (unless the caller set a policy);
+//   a redirect that is still not followed is a download error, never a file holding the redirect page.
+// - The body of an answer with status 300 or above is never written into the file, and a retry
+//   resumes only from the bytes the file holds.
+// - A download that ends with fewer bytes than the known total is a DownloadFileError (then the
+//   normal retry), never success.
+// - A retry is sent by the same response and downloader (a new downloader per retry let a blocking
+//   exec() return early and the retry touch a freed downloader).
+// - A file already complete with repeatCount N reports N finished outcomes, then repeated(), as N
+//   downloads would.
 #include "HttpClient.h"
 
 #include <QMap>

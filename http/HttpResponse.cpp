@@ -1,6 +1,7 @@
 #include "HttpResponse.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QMetaEnum>
 #include <QMetaMethod>
@@ -134,8 +135,14 @@ bool connectByKey(
 HttpResponseTimeout::HttpResponseTimeout(HttpResponse *parent, int milliseconds)
     : QObject(parent)
 {
-    if (milliseconds > 0)
-        QTimer::singleShot(milliseconds, Qt::PreciseTimer, parent, &HttpResponse::onTimeout);
+    if (milliseconds <= 0)
+        return;
+    // Owned by this object, so that a response bound to a retried reply drops the old deadline.
+    auto *timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer, &QTimer::timeout, parent, &HttpResponse::onTimeout);
+    timer->start(milliseconds);
 }
 
 HttpBlocker::HttpBlocker(QNetworkReply *reply)
@@ -160,13 +167,14 @@ HttpResponse::HttpResponse(const HttpRequest &request, QObject *parent)
 
 void HttpResponse::bindResponse(const HttpRequest &newRequest)
 {
+    qDeleteAll(findChildren<HttpResponseTimeout *>(QString(), Qt::FindDirectChildrenOnly));
     if (newRequest.timeoutMs > 0)
         new HttpResponseTimeout(this, newRequest.timeoutMs);
     QNetworkReply *previousReply = request.reply;
     request = newRequest;
     if (request.reply) {
         connectReply();
-        bindHandlers();
+        bindHandlersOnce();
     }
     if (request.reply != previousReply)
         emit replyChanged(request.reply);
@@ -230,6 +238,15 @@ void HttpResponse::bindHandlers()
     }
 }
 
+void HttpResponse::bindHandlersOnce()
+{
+    // A download that is retried keeps its response: its callbacks must not be bound twice.
+    if (handlersBound)
+        return;
+    handlersBound = true;
+    bindHandlers();
+}
+
 bool HttpResponse::hasReceivers(const char *signalSignature) const
 {
     const int index
@@ -264,6 +281,11 @@ void HttpResponse::onFinished()
     QNetworkReply *reply = request.reply;
     if (!reply || reply->error() != QNetworkReply::NoError)
         return;
+    const QString incomplete = incompleteDownloadText();
+    if (!incomplete.isEmpty()) {
+        fail(QNetworkReply::UnknownContentError, incomplete);
+        return;
+    }
     if (request.logLevel > 3) {
         for (HttpResponse *response :
             reply->findChildren<HttpResponse *>(QString(), Qt::FindDirectChildrenOnly))
@@ -299,18 +321,43 @@ void HttpResponse::onError(QNetworkReply::NetworkError code)
     if (request.logLevel > 4)
         qDebug().noquote()
             << QStringLiteral("%1 error: %2").arg(reply->url().toString()).arg(static_cast<int>(code));
+    QString text = reply->errorString();
+    if (text.isEmpty())
+        text = QString::fromLatin1(QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code));
+    fail(code, text);
+}
+
+QString HttpResponse::incompleteDownloadText() const
+{
+    if (!request.downloadEnabled || fileErrorReported)
+        return {};
+    const int status = request.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status < 400)
+        return QStringLiteral("redirect not followed (HTTP %1)").arg(status);
+    if (request.totalBytes > 0 && request.downloadedBytes < request.totalBytes)
+        return QStringLiteral("incomplete: %1 of %2 bytes")
+            .arg(request.downloadedBytes)
+            .arg(request.totalBytes);
+    return {};
+}
+
+void HttpResponse::fail(QNetworkReply::NetworkError code, const QString &text)
+{
+    QNetworkReply *reply = request.reply;
     if (retriesLeft-- >= 1) {
         HttpRequest next(request);
         next.reply = nullptr;
         next.retryCount = retriesLeft;
         next.retried = true;
-        resend(next);
+        // The failed reply may still report (finished after an error): it is no longer ours.
+        disconnect(reply, nullptr, this, nullptr);
+        if (request.downloadEnabled)
+            retryDownload(next);
+        else
+            resend(next);
         reply->deleteLater();
         return;
     }
-    QString text = reply->errorString();
-    if (text.isEmpty())
-        text = QString::fromLatin1(QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code));
     if (request.retried)
         emit retried();
     if (request.downloadEnabled) {
@@ -333,6 +380,26 @@ void HttpResponse::onError(QNetworkReply::NetworkError code)
     repeatIfWanted();
     if (!handedOver && guard)
         guard->deleteLater();
+}
+
+void HttpResponse::retryDownload(HttpRequest next)
+{
+    // The same response (and the downloader under it) carries the retry, so a blocking caller waits
+    // for it and nothing refers to a response that is gone. Only bytes that came from the file are
+    // resumed from: an error answer is never written (see onReadOnceReplyHeader).
+    downloadFile.close();
+    fileErrorReported = false;
+    next.networkRequest.setRawHeader("Range", QByteArray());
+    const qint64 have = QFileInfo(next.downloadPath).size();
+    if (next.resumeWanted && next.rangesAccepted && next.totalBytes > 0 && have > 0
+        && have < next.totalBytes) {
+        next.downloadedBytes = have;
+        next.networkRequest.setRawHeader("Range", QStringLiteral("bytes=%1-").arg(have).toUtf8());
+    } else {
+        next.downloadedBytes = 0;
+    }
+    if (!sendRequest(next, this))
+        fail(QNetworkReply::UnknownNetworkError, QStringLiteral("the retry could not be sent"));
 }
 
 void HttpResponse::onTimeout()
@@ -378,16 +445,20 @@ void HttpResponse::onReadOnceReplyHeader()
     disconnect(reply, &QNetworkReply::readyRead, this, &HttpResponse::onReadOnceReplyHeader);
     if (!request.downloadEnabled)
         return;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    // The body of an error answer or of a redirect that was not followed is no part of the file.
+    if (status >= 300)
+        return;
     downloadFile.setFileName(request.downloadPath);
     QIODevice::OpenMode mode = QIODevice::WriteOnly;
-    const bool resuming = request.rangesAccepted && request.resumeWanted && downloadFile.exists();
-    // A server that ignores our Range header sends the whole file: replace, never append it.
-    const bool partialAnswer = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 206;
-    if (resuming && (partialAnswer || !request.networkRequest.hasRawHeader("Range")))
+    // Only a partial answer to our Range request continues the file; any other answer is the whole
+    // file from its first byte (a server that ignores Range), written over what was there.
+    if (status == 206 && request.networkRequest.hasRawHeader("Range"))
         mode = QIODevice::Append;
-    else if (resuming)
+    else
         request.downloadedBytes = 0;
     if (!downloadFile.open(mode)) {
+        fileErrorReported = true;
         emit downloadFileError();
         emit downloadFileError(QStringLiteral("Url: %1 %2 Non-Writable")
                                    .arg(request.networkRequest.url().toString(), downloadFile.fileName()));
@@ -401,6 +472,7 @@ void HttpResponse::onReadyRead()
         const QByteArray block = reply->readAll();
         const qint64 written = downloadFile.write(block);
         if (written < 0) {
+            fileErrorReported = true;
             emit downloadFileError();
             emit downloadFileError(
                 QStringLiteral("Url: %1 %2 Write failed!")
@@ -415,11 +487,14 @@ void HttpResponse::onReadyRead()
 
 void HttpResponse::reportCompleteDownload(const QString &path, qint64 size)
 {
-    bindHandlers();
-    emit downloadFileProgress(size, size);
-    emit downloadFileFinished();
-    emit downloadFileFinished(path);
-    emitFinishedResults(QByteArray());
+    bindHandlersOnce();
+    // Each repetition of the download would find the file complete again.
+    for (int round = 0; round < qMax(1, request.repeatCount); ++round) {
+        emit downloadFileProgress(size, size);
+        emit downloadFileFinished();
+        emit downloadFileFinished(path);
+        emitFinishedResults(QByteArray());
+    }
     emit repeated();
 }
 

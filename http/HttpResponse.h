@@ -86,6 +86,12 @@ private:
     friend class HttpResponseTimeout;
     void connectReply();
     void bindHandlers();
+    void bindHandlersOnce();
+    // Retries when retries are left, else reports the error (and the download error) and repeats.
+    void fail(QNetworkReply::NetworkError code, const QString &text);
+    void retryDownload(HttpRequest next);
+    // Why a download that ended without a network error still failed, or empty.
+    QString incompleteDownloadText() const;
     bool hasReceivers(const char *signalSignature) const;
     void repeatIfWanted();
     void emitFinishedResults(const QByteArray &data);
@@ -95,6 +101,9 @@ private:
     int retriesLeft = 0;
     int authenticationCount = 0;
     bool headHandled = false;
+    bool handlersBound = false;
+    // A file that could not be opened or written was reported already; no second report for it.
+    bool fileErrorReported = false;
 };
 
 class HttpResponseTimeout : public QObject
