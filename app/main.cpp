@@ -1,5 +1,6 @@
 #include "Fonts.h"
 #include "HomeWidget.h"
+#include "LogFile.h"
 #include "Platform.h"
 #include "Resources.h"
 #include "SingleApplication.h"
@@ -20,6 +21,7 @@ int main(int argc, char **argv)
         delete application;
         return 0;
     }
+    LogFile::start(Platform::logFolder());
     Platform::quitOnTerminationRequest();
 
     initProgramResources();
@@ -52,5 +54,6 @@ int main(int argc, char **argv)
     delete webSocketServer;
     delete font;
     delete application;
+    LogFile::stop();
     return result;
 }

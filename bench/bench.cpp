@@ -1,6 +1,7 @@
 // Measures the program side by side with a floor in the same run and prints a table of ratios:
 // start-up, memory, command to tool, the process check, message handling and idle cost.
 #include "Constants.h"
+#include "LogFile.h"
 #include "LoopbackHttpServer.h"
 #include "UtilManager.h"
 
@@ -413,8 +414,33 @@ void measureIdle(int seconds)
     minimal.stop();
 }
 
+// The cost of one logged line with the log file on, against the same line with only a (quiet) debug
+// output; written and flushed line by line, as the program does.
+void measureLogFile()
+{
+    const int lines = 100000;
+    const QtMessageHandler original
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    auto perLineNs = [lines]() {
+        QElapsedTimer timer;
+        timer.start();
+        for (int line = 0; line < lines; ++line)
+            qDebug("New WS connection established %d", line);
+        return static_cast<double>(timer.nsecsElapsed()) / lines;
+    };
+    const double quiet = perLineNs();
+    QTemporaryDir folder;
+    LogFile::start(folder.path());
+    const double written = perLineNs();
+    LogFile::stop();
+    qInstallMessageHandler(original);
+    rows << Row { "one logged line, log file on (rotating at 1 MiB)", written / 1000, quiet / 1000, "us",
+        "(floor: the same line without the file)" };
+}
+
 void printTable()
 {
+    printf("\nbuild measured: %s\n", VANTREL_BUILD_TYPE);
     printf("\n%-66s %11s %11s %-6s %8s  %s\n", "figure", "program", "floor", "unit", "ratio", "target");
     for (const Row &row : rows) {
         const QString ratio
@@ -447,6 +473,7 @@ int main(int argc, char **argv)
     stage("process", measureProcessCheck);
     stage("messages", measureMessages);
     stage("idle", [idleSeconds]() { measureIdle(idleSeconds); });
+    stage("logfile", measureLogFile);
     printTable();
     return 0;
 }

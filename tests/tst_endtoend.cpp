@@ -2,6 +2,7 @@
 // starting real sample-tool processes that record what they receive.
 #include "Constants.h"
 #include "LoopbackHttpServer.h"
+#include "Platform.h"
 #include "Resources.h"
 #include "TestSupport.h"
 #include "UtilManager.h"
@@ -63,6 +64,32 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ message }), 15000);
         QVERIFY(UtilManager::isToolRunning(SignatureClientName));
         QVERIFY(!UtilManager::isToolRunning(EncryptedClientName));
+    }
+
+    // What the support desk reads: the road of a start command and the quit, with times and levels;
+    // the page's long message cut in the file.
+    void logFile_holdsTheRoad_withLongMessagesCut()
+    {
+        startProgram();
+        const QString message
+            = "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"startTool\",\"document\":\""
+            + QString(2000, 'd') + "\"}";
+        send("ws://127.0.0.1:51868", message);
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ message }), 15000);
+        const QString failure = stopProgramCleanly(program);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+        QFile file(Platform::logFolder() + "/VantrelDetectInstallTool.log");
+        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+        const QString text = QString::fromUtf8(file.readAll());
+        const QString stamp = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[debug\\] ";
+        for (const QString &line : { QString("WebSocket \\(ws\\) server listening on port 51868"),
+                 QString("New WS connection established"), QString("-------------已安装 .*"),
+                 QString("(Termination requested, quitting|Asked to quit by another start of the program)") })
+            QVERIFY2(
+                QRegularExpression("(^|\n)" + stamp + line + "\n").match(text).hasMatch(), qPrintable(line));
+        QVERIFY(text.contains(QRegularExpression("\\.\\.\\. \\[cut: \\d+ characters\\]\n")));
+        QVERIFY(!text.contains(QString(400, 'd')));
     }
 
     void otherScenes_reachTheEncryptionClient_data()

@@ -145,6 +145,7 @@ private slots:
     void updateButton_installedAndCurrent_dialogWithoutOffer_thenOneQuery()
     {
         registerTool(environment, SignatureClientTitle, "/opt/sign", "1.0.6");
+        UrlRecorder browser; // an offer wrongly made opens nothing real
         HomeWidget home;
         QTRY_VERIFY(home.signatureRecord());
         QTRY_COMPARE(versions.requests.size(), 3);
@@ -157,6 +158,7 @@ private slots:
         click(home, "pushButton_update_sign");
         QCOMPARE(dialogText, QString("%1已是最新版本").arg(SignatureClientTitle));
         QVERIFY(!cancelShown);
+        QVERIFY(browser.urls.isEmpty());
         QTRY_COMPARE(versions.requests.size(), 4);
         QTest::qWait(100);
         QCOMPARE(versions.requests.size(), 4);
@@ -295,6 +297,17 @@ private slots:
         serviceUp = true;
         home.onVersionResult(DetectInstallToolName,
             QString::fromUtf8(reply(106, "V1.0.6", "Tessary检测安装工具", "https://dl/t.exe")));
+        // The installed version equals the published one: nothing to offer.
+        environment.writeEntry(
+            "Uninstall", "self", { { "DisplayName", "Tessary检测安装工具" }, { "DisplayVersion", "1.0.6" } });
+        UrlRecorder browser;
+        QString current;
+        answerNextModal(
+            "toolButton_confirm", [&](QWidget *dialog) { current = label(*dialog, "label_text"); });
+        home.checkSelfUpdate();
+        QCOMPARE(current, QString("Tessary检测安装工具已是最新版本"));
+        QVERIFY(browser.urls.isEmpty());
+
         environment.writeEntry(
             "Uninstall", "self", { { "DisplayName", "Tessary检测安装工具" }, { "DisplayVersion", "1.0.5" } });
         QString text;

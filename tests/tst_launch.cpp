@@ -133,6 +133,23 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(launch->findChild<QProgressBar *>("progressBar")->value(), 100, 5000);
     }
 
+    void laterStart_whileWaitingForTheProcess_wins_andTheEarlierIsLogged()
+    {
+        registerTool(environment, SignatureClientTitle, "/bin/true");
+        registerTool(environment, EncryptedClientTitle, SAMPLE_ENCRYPTED_CLIENT);
+        LoadingWidget *launch = UtilManager::instance()->loadingWidget();
+        server->processMessage("{\"VantrelUseScene\":\"00\"}");
+        QTRY_COMPARE_WITH_TIMEOUT(launch->progressValue(), 99, 5000);
+        QVERIFY(launch->isWaitingForProcess());
+        LogCapture log;
+        const QString later = "{\"VantrelUseScene\":\"01\",\"operationCommand\":\"startTool\"}";
+        server->processMessage(later);
+        QVERIFY(log.lines().contains(
+            QString("Launch of %1 dropped: a newer start command arrived before its process ran")
+                .arg(SignatureClientTitle)));
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ later }), 10000);
+    }
+
     void twoStartsWithinASecond_eachRunItsSequence()
     {
         server->processMessage("{\"VantrelUseScene\":\"01\"}");

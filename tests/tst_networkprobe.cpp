@@ -53,8 +53,10 @@ private slots:
         elapsed.start();
         QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^网络不可用，错误： .*"));
         QVERIFY(!UtilManager::isNetworkReachable());
-        QVERIFY(elapsed.elapsed() >= NetworkProbeTimeoutMs - 100);
-        QVERIFY(elapsed.elapsed() < NetworkProbeTimeoutMs + 5000);
+        // The documented bound is 10 s: a user waits no longer for the check.
+        const int boundMs = 10000;
+        QVERIFY(elapsed.elapsed() >= boundMs - 100);
+        QVERIFY2(elapsed.elapsed() < boundMs + 1500, qPrintable(QString::number(elapsed.elapsed())));
     }
 
     void timersRunWhileProbing()

@@ -2,6 +2,7 @@
 // many connections, connect/disconnect cycles, malformed frames and protocols, oversized messages,
 // stalled handshakes and the origin allow-list. After each, a command on a fresh connection works.
 #include "LoopbackHttpServer.h"
+#include "Platform.h"
 #include "TestSupport.h"
 
 #include <QSslSocket>
@@ -254,6 +255,44 @@ private slots:
         QCOMPARE(program.process.state(), QProcess::Running);
     }
 
+    // 100,000 malformed messages from a page leave at most the log's bound on disk (four files of
+    // 1 MiB), and the program goes on serving.
+    void malformedFlood_keepsTheLogFileWithinItsBound()
+    {
+        QWebSocket page;
+        QVERIFY(open(page, Urls.at(1)));
+        for (int i = 0; i < 100000; ++i) {
+            page.sendTextMessage(QStringLiteral("not json %1").arg(i));
+            if (i % 1000 == 999)
+                QCoreApplication::processEvents();
+        }
+        // Sent after the flood on the same connection, so handled after all of it.
+        QVERIFY(commandStillWorks(&page));
+        const QDir logs(Platform::logFolder());
+        const QFileInfoList files = logs.entryInfoList(QDir::Files);
+        qint64 onDisk = 0;
+        for (const QFileInfo &file : files)
+            onDisk += file.size();
+        QVERIFY2(files.size() == 4, qPrintable(logs.entryList().join(", ")));
+        QVERIFY2(onDisk <= 4 * 1024 * 1024, qPrintable(QString::number(onDisk)));
+    }
+
+    void unusableLogFolder_programRunsOn()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("The Windows log folder is the user's known folder, which a test cannot point elsewhere");
+#endif
+        program.kill();
+        program.waitForFinished(5000);
+        const QString blocker = environment.root() + "/state-is-a-file";
+        QFile file(blocker);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        startProgram({ { "XDG_STATE_HOME", blocker } });
+        QVERIFY(program.log().contains("Log file off: "));
+        QVERIFY(commandStillWorks());
+    }
+
     void originAllowList_refusesOtherAndMissingOrigins()
     {
         program.kill();
@@ -406,13 +445,15 @@ private:
     }
 
     // A start command for a tool that is not installed reaches the launch sequence.
-    bool commandStillWorks()
+    // On a fresh connection, or after what was sent on page.
+    bool commandStillWorks(QWebSocket *page = nullptr)
     {
         const int before = program.log().count("-------------未安装");
-        QWebSocket page;
-        if (!open(page, Urls.at(1)))
+        QWebSocket fresh;
+        if (!page && !open(fresh, Urls.at(1)))
             return false;
-        page.sendTextMessage("{\"VantrelUseScene\":\"01\",\"operationCommand\":\"startTool\"}");
+        (page ? page : &fresh)
+            ->sendTextMessage("{\"VantrelUseScene\":\"01\",\"operationCommand\":\"startTool\"}");
         return QTest::qWaitFor([&]() { return program.log().count("-------------未安装") > before; }, 15000)
             && program.process.state() == QProcess::Running;
     }

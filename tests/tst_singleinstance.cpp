@@ -88,6 +88,8 @@ private slots:
         QCOMPARE(first.exitStatus(), QProcess::NormalExit);
         QCOMPARE(first.exitCode(), 0);
         QVERIFY(!guardIsListening(GuardName));
+        // One tray icon over the whole run: the shutdown creates none.
+        QCOMPARE(QString::fromUtf8(first.readAllStandardError()).count("Tray icon created"), 1);
 
         // With no copy running it starts nothing.
         startProgram(quit, { "--quit" });

@@ -75,7 +75,9 @@ HomeWidget::HomeWidget(QWidget *parent)
 
 HomeWidget::~HomeWidget()
 {
-    TrayIcon::instance()->setVisible(false);
+    // At shutdown the icon may be gone already; it is never created again then.
+    if (TrayIcon *tray = TrayIcon::existing())
+        tray->setVisible(false);
     delete ui;
 }
 

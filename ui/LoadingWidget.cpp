@@ -47,6 +47,10 @@ bool LoadingWidget::isWaitingForProcess() const
 
 void LoadingWidget::beginLaunch()
 {
+    if (isWaitingForProcess())
+        qDebug().noquote() << QStringLiteral(
+            "Launch of %1 dropped: a newer start command arrived before its process ran")
+                                  .arg(toolTitle);
     progressTimer->stop();
     progress = 0;
     ui->progressBar->setValue(0);

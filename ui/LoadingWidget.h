@@ -8,6 +8,11 @@
 // - Every launch starts its counter and bar at 0.
 // - The 10 ms wait for the process stops whenever the window hides, so a tool that has already
 //   ended cannot keep a timer running for the rest of the day.
+// - A start command that arrives while a launch still waits for its process wins: the program keeps
+//   one command (the last message) and one connection to a tool, so the earlier launch is dropped,
+//   with the line "Launch of <title> dropped: a newer start command arrived before its process ran"
+//   in the log; its tool may have started but is not handed the earlier message (its page may send
+//   again).
 #include <QPoint>
 #include <QWidget>
 

@@ -33,10 +33,16 @@ TrayIcon *TrayIcon::instance()
     return current;
 }
 
+TrayIcon *TrayIcon::existing()
+{
+    return current;
+}
+
 TrayIcon::TrayIcon()
     : trayIcon(new QSystemTrayIcon(this))
     , menu(new QMenu)
 {
+    qDebug() << "Tray icon created";
     connect(trayIcon, &QSystemTrayIcon::activated, this, &TrayIcon::iconIsActived);
 }
 

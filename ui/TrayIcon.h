@@ -18,6 +18,8 @@ class TrayIcon : public QObject
 
 public:
     static TrayIcon *instance();
+    // The icon if it exists, without creating it (for code that runs during shutdown).
+    static TrayIcon *existing();
     ~TrayIcon() override;
 
     void setIcon(const QString &path);

@@ -46,6 +46,9 @@ QString autoStartEntry(const QString &name);
 void writeAutoStartEntry(const QString &name, const QString &path);
 void removeAutoStartEntry(const QString &name);
 
+// The folder of the program's log files, in the user's own data (see LogFile.h).
+QString logFolder();
+
 // What the disk messages call the drive that holds the program's directory.
 QString programDrive();
 

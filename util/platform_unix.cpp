@@ -293,6 +293,14 @@ void releaseFreedMemory()
 #endif
 }
 
+QString logFolder()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty())
+        state = QDir::homePath() + QStringLiteral("/.local/state");
+    return state + QStringLiteral("/VantrelDetectInstallTool/logs");
+}
+
 QString guardServerAddress(const QString &serverName)
 {
     QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);

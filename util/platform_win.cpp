@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
 
 #include <windows.h>
 
@@ -150,6 +151,13 @@ QString programDrive()
 void releaseFreedMemory()
 {
     HeapCompact(GetProcessHeap(), 0);
+}
+
+QString logFolder()
+{
+    // %LOCALAPPDATA%: the user's own data on this machine, not carried in a roaming profile.
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/VantrelDetectInstallTool/logs");
 }
 
 QString guardServerAddress(const QString &serverName)

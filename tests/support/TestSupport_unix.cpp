@@ -22,7 +22,7 @@ QString autoStartFile(const QString &root, const QString &name)
 TestEnvironment::TestEnvironment()
 {
     const QString base = folder.path();
-    for (const char *sub : { "home", "config", "data", "cache", "runtime", "registry/Uninstall",
+    for (const char *sub : { "home", "config", "data", "cache", "state", "runtime", "registry/Uninstall",
              "registry/WOW6432Node/Uninstall", "home/Documents" })
         QDir().mkpath(base + QLatin1Char('/') + QLatin1String(sub));
     QFile::setPermissions(base + QStringLiteral("/runtime"),
@@ -31,6 +31,7 @@ TestEnvironment::TestEnvironment()
     qputenv("XDG_CONFIG_HOME", (base + QStringLiteral("/config")).toUtf8());
     qputenv("XDG_DATA_HOME", (base + QStringLiteral("/data")).toUtf8());
     qputenv("XDG_CACHE_HOME", (base + QStringLiteral("/cache")).toUtf8());
+    qputenv("XDG_STATE_HOME", (base + QStringLiteral("/state")).toUtf8());
     qputenv("XDG_RUNTIME_DIR", (base + QStringLiteral("/runtime")).toUtf8());
     qputenv("XDG_DOCUMENTS_DIR", (base + QStringLiteral("/home/Documents")).toUtf8());
     qputenv("VANTREL_UNINSTALL_ROOT", uninstallRoot(folder.path()).toUtf8());

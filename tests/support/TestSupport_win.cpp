@@ -2,6 +2,8 @@
 // The tests run under Wine in a temporary prefix (scripts/test-windows.sh), never in a user's own.
 #include "TestSupport.h"
 
+#include "Platform.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
@@ -57,9 +59,12 @@ TestEnvironment::TestEnvironment()
 {
     clearEntries();
     for (const QString &name : { ProgramName, QCoreApplication::applicationName() }) {
+        if (name.isEmpty()) // before the application object exists
+            continue;
         removeAutoStart(name);
         QDir(documentsFolder() + QLatin1Char('/') + name).removeRecursively();
     }
+    QDir(Platform::logFolder()).removeRecursively();
 }
 
 QString TestEnvironment::documentsFolder() const

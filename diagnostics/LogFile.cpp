@@ -1,0 +1,166 @@
+#include "LogFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+
+namespace LogFile {
+
+namespace {
+
+const char FileBaseName[] = "VantrelDetectInstallTool";
+
+struct State
+{
+    QMutex mutex;
+    QFile file;
+    QString folder;
+    Limits limits;
+    QtMessageHandler previous = nullptr;
+    bool active = false;
+};
+
+State &state()
+{
+    static State instance;
+    return instance;
+}
+
+QString numberedPath(const QString &folder, int number)
+{
+    const QString suffix = number == 0 ? QStringLiteral(".log") : QStringLiteral(".%1.log").arg(number);
+    return folder + QLatin1Char('/') + QLatin1String(FileBaseName) + suffix;
+}
+
+const char *levelName(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return "debug";
+    case QtInfoMsg:
+        return "info";
+    case QtWarningMsg:
+        return "warning";
+    case QtCriticalMsg:
+        return "critical";
+    case QtFatalMsg:
+        return "fatal";
+    }
+    return "debug";
+}
+
+// Tells the debug output (never the file) why the file is off. Called without the lock held.
+void reportOff(QtMessageHandler previous, const QString &reason)
+{
+    if (previous)
+        previous(QtWarningMsg, QMessageLogContext(), QStringLiteral("Log file off: ") + reason);
+}
+
+bool openCurrent(State &s, QIODevice::OpenMode mode)
+{
+    s.file.setFileName(numberedPath(s.folder, 0));
+    return s.file.open(QIODevice::WriteOnly | mode);
+}
+
+// Moves the files up one number, the oldest falling off, and starts an empty current file.
+bool rotate(State &s)
+{
+    s.file.close();
+    QFile::remove(numberedPath(s.folder, s.limits.keptOldFiles));
+    for (int number = s.limits.keptOldFiles; number >= 1; --number)
+        QFile::rename(numberedPath(s.folder, number - 1), numberedPath(s.folder, number));
+    return openCurrent(s, QIODevice::Truncate);
+}
+
+// Writes one line; returns the reason when the file had to be turned off.
+QString writeLine(State &s, const QByteArray &line)
+{
+    if (s.file.size() > 0 && s.file.size() + line.size() > s.limits.maxFileBytes && !rotate(s))
+        return s.file.fileName() + QStringLiteral(": ") + s.file.errorString();
+    if (s.file.write(line) != line.size() || !s.file.flush())
+        return s.file.fileName() + QStringLiteral(": ") + s.file.errorString();
+    return {};
+}
+
+void handleMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    State &s = state();
+    QString failure;
+    QtMessageHandler previous = nullptr;
+    {
+        QMutexLocker lock(&s.mutex);
+        previous = s.previous;
+        if (s.active) {
+            failure
+                = writeLine(s, formatLine(type, QDateTime::currentDateTime(), text, s.limits.longLineLimit));
+            if (!failure.isEmpty()) {
+                s.active = false;
+                s.file.close();
+            }
+        }
+    }
+    if (previous)
+        previous(type, context, text);
+    if (!failure.isEmpty())
+        reportOff(previous, failure);
+}
+
+} // namespace
+
+QByteArray formatLine(QtMsgType type, const QDateTime &time, const QString &text, int longLineLimit)
+{
+    QString shown = text;
+    if (shown.size() > longLineLimit)
+        shown = shown.left(longLineLimit) + QStringLiteral("... [cut: %1 characters]").arg(text.size());
+    shown.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    return (time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + QStringLiteral(" [")
+        + QLatin1String(levelName(type)) + QStringLiteral("] ") + shown + QLatin1Char('\n'))
+        .toUtf8();
+}
+
+bool start(const QString &folder, const Limits &limits)
+{
+    State &s = state();
+    QString failure;
+    {
+        QMutexLocker lock(&s.mutex);
+        if (s.active)
+            return true;
+        s.folder = folder;
+        s.limits = limits;
+        if (!QDir().mkpath(folder))
+            failure = folder + QStringLiteral(": the folder cannot be created");
+        else if (!openCurrent(s, QIODevice::Append))
+            failure = s.file.fileName() + QStringLiteral(": ") + s.file.errorString();
+        s.active = failure.isEmpty();
+        if (s.active && !s.previous)
+            s.previous = qInstallMessageHandler(handleMessage);
+    }
+    if (!failure.isEmpty()) {
+        // The handler in use, which stays in use.
+        const QtMessageHandler current = qInstallMessageHandler(nullptr);
+        qInstallMessageHandler(current);
+        reportOff(current, failure);
+    }
+    return failure.isEmpty();
+}
+
+void stop()
+{
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    if (s.previous)
+        qInstallMessageHandler(s.previous);
+    s.previous = nullptr;
+    s.active = false;
+    s.file.close();
+}
+
+QString filePath()
+{
+    State &s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.active ? s.file.fileName() : QString();
+}
+
+} // namespace LogFile

@@ -1,0 +1,46 @@
+#pragma once
+
+// The program's log file, for the support desk: every line the program logs (Qt's message handler)
+// also goes to <folder>/VantrelDetectInstallTool.log with its time (milliseconds) and level. The
+// debug output stays as it is: the previous handler still receives every line.
+//
+// Decisions of ours:
+// - Folder: Platform::logFolder() (Windows %LOCALAPPDATA%\VantrelDetectInstallTool\logs, Linux
+//   $XDG_STATE_HOME/VantrelDetectInstallTool/logs, by default under ~/.local/state).
+// - Bounded: when the next line would take the file past maxFileBytes (1 MiB) the file becomes
+//   VantrelDetectInstallTool.1.log, older files move up, and keptOldFiles (3) are kept, so the logs
+//   never take more than 4 MiB, however long the program runs in the tray or however hard a page
+//   floods it. No line is dropped below that bound.
+// - Privacy: page messages may carry document data, so in the file a line longer than longLineLimit
+//   (300) characters is cut, saying how long it was. The debug output keeps the whole line.
+// - Never in the way: a folder that cannot be created, or a file that cannot be opened or written
+//   (read-only, full disk), turns the file off with one line on the debug output saying why, and the
+//   program runs on. Each line is written and flushed at once (microseconds; scripts/bench.sh
+//   measures it), so a crash loses nothing that was logged.
+// - Lines may come from any thread; a mutex keeps them whole and in order.
+#include <QDateTime>
+#include <QString>
+#include <QtGlobal>
+
+namespace LogFile {
+
+struct Limits
+{
+    qint64 maxFileBytes = 1024 * 1024;
+    int keptOldFiles = 3;
+    int longLineLimit = 300;
+};
+
+// Starts writing every logged line into folder. False, with the reason on the debug output, when the
+// folder or the file cannot be used.
+bool start(const QString &folder, const Limits &limits = Limits());
+// Stops writing and closes the file; the previous message handler is restored.
+void stop();
+// The file being written, empty when there is none.
+QString filePath();
+
+// One line as the file holds it: "2026-12-08 09:15:02.318 [warning] text\n", the text cut to
+// longLineLimit characters with its length said.
+QByteArray formatLine(QtMsgType type, const QDateTime &time, const QString &text, int longLineLimit);
+
+} // namespace LogFile
