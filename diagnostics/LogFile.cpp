@@ -18,6 +18,8 @@ struct State
     Limits limits;
     QtMessageHandler previous = nullptr;
     bool active = false;
+    // Kept here rather than asked of the file for every line (a system call each time).
+    qint64 size = 0;
 };
 
 State &state()
@@ -59,7 +61,10 @@ void reportOff(QtMessageHandler previous, const QString &reason)
 bool openCurrent(State &s, QIODevice::OpenMode mode)
 {
     s.file.setFileName(numberedPath(s.folder, 0));
-    return s.file.open(QIODevice::WriteOnly | mode);
+    if (!s.file.open(QIODevice::WriteOnly | mode))
+        return false;
+    s.size = s.file.size();
+    return true;
 }
 
 // Moves the files up one number, the oldest falling off, and starts an empty current file.
@@ -75,10 +80,11 @@ bool rotate(State &s)
 // Writes one line; returns the reason when the file had to be turned off.
 QString writeLine(State &s, const QByteArray &line)
 {
-    if (s.file.size() > 0 && s.file.size() + line.size() > s.limits.maxFileBytes && !rotate(s))
+    if (s.size > 0 && s.size + line.size() > s.limits.maxFileBytes && !rotate(s))
         return s.file.fileName() + QStringLiteral(": ") + s.file.errorString();
     if (s.file.write(line) != line.size() || !s.file.flush())
         return s.file.fileName() + QStringLiteral(": ") + s.file.errorString();
+    s.size += line.size();
     return {};
 }
 
