@@ -71,12 +71,11 @@ step "a sample tool installed beside, and a version service for the network chec
 tool_dir="$WINEPREFIX/drive_c/SampleTool"
 mkdir -p "$tool_dir"
 cp "$build_dir/tools/VantrelSignatureClient.exe" "$app_dir"/*.dll "$tool_dir/"
-wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient' /v DisplayName \
-    /d 'Tessary签章客户端' /f /reg:64 >/dev/null
-wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient' /v DisplayIcon \
-    /d 'C:\SampleTool\VantrelSignatureClient.exe,0' /f /reg:64 >/dev/null
-wine reg add 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient' /v DisplayVersion \
-    /d '1.0.5' /f /reg:64 >/dev/null
+tool_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient'
+for value in 'DisplayName=Tessary签章客户端' 'DisplayIcon=C:\SampleTool\VantrelSignatureClient.exe,0' \
+    'DisplayVersion=1.0.5'; do
+    wine reg add "$tool_key" /v "${value%%=*}" /d "${value#*=}" /f /reg:64 >/dev/null
+done
 mkdir -p "$work/static"
 cp demo/probe.html "$work/static/"
 scripts/wine-run.sh "$build_dir/tools/version-service.exe" --port 18099 --components demo/components.json \

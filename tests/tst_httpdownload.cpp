@@ -41,6 +41,9 @@ private slots:
         QDir::setCurrent(folder->path());
     }
 
+    // Windows cannot remove the folder a process stands in.
+    void cleanup() { QDir::setCurrent(QDir::tempPath()); }
+
     void fileNameFromDisposition_rules_data()
     {
         QTest::addColumn<QString>("value");
