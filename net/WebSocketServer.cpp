@@ -15,7 +15,6 @@
 #include <QSslKey>
 #include <QTcpServer>
 #include <QWebSocket>
-#include <QWebSocketCorsAuthenticator>
 #include <QWebSocketServer>
 
 namespace {
@@ -61,7 +60,6 @@ void WebSocketServer::startListening(
 
 void WebSocketServer::serveConnections(QWebSocketServer *listener, void (WebSocketServer::*acceptSlot)())
 {
-    connect(listener, &QWebSocketServer::originAuthenticationRequired, this, &WebSocketServer::checkOrigin);
     connect(listener, &QWebSocketServer::newConnection, this, acceptSlot);
 }
 
@@ -149,6 +147,10 @@ void WebSocketServer::accept(QWebSocketServer *listener, QList<QWebSocket *> &li
     QWebSocket *socket = listener->nextPendingConnection();
     if (!socket)
         return;
+    if (!originAllowed(socket->origin(), DeploymentSettings::allowedOrigins())) {
+        refuse(socket);
+        return;
+    }
     socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(MaxIncomingMessageBytes));
     socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(MaxIncomingMessageBytes));
     connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketServer::processMessage);
@@ -172,16 +174,20 @@ void WebSocketServer::release(QList<QWebSocket *> &list, const char *closeLog)
         releaseTimer.start();
 }
 
-void WebSocketServer::checkOrigin(QWebSocketCorsAuthenticator *authenticator)
+bool originAllowed(const QString &origin, const QStringList &allowList)
 {
-    const QStringList allowed = DeploymentSettings::allowedOrigins();
-    if (allowed.isEmpty())
-        return;
-    const QString origin = authenticator->origin();
-    if (!origin.isEmpty() && allowed.contains(origin))
-        return;
-    authenticator->setAllowed(false);
+    return allowList.isEmpty() || (!origin.isEmpty() && allowList.contains(origin));
+}
+
+void WebSocketServer::refuse(QWebSocket *socket)
+{
+    const QString origin = socket->origin();
     qDebug() << "Refused a connection from origin" << (origin.isEmpty() ? QStringLiteral("(none)") : origin);
+    // Not in any list and never read; it goes when the page has seen the close, or after a bound.
+    socket->setParent(this);
+    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(RefusedCloseGraceMs, socket, &QWebSocket::abort);
+    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("origin not allowed"));
 }
 
 void WebSocketServer::onNewConnection()

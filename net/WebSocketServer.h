@@ -16,15 +16,18 @@
 // - Incoming messages are capped at MaxIncomingMessageBytes; a larger one closes the connection with
 //   the WebSocket "message too big" code.
 // - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, empty by default)
-//   refuses handshakes from other origins, or with none, and logs them.
+//   refuses connections from other origins, or with none, and logs them. A refused page's connection
+//   is accepted and closed at once with the code 1008 ("policy violation") and the reason "origin not
+//   allowed", and nothing it sends is read: a browser page cannot tell a handshake refused with 403 from
+//   a port where nothing listens, and the portal kit must say "not allowed" rather than "not installed".
 #include <QList>
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
 class QSocketNotifier;
 class QTcpServer;
 class QWebSocket;
-class QWebSocketCorsAuthenticator;
 class QWebSocketServer;
 
 constexpr quint16 ServerPort = 12345;
@@ -33,6 +36,12 @@ constexpr quint16 WssServerPort = 51869;
 constexpr qint64 MaxIncomingMessageBytes = 16 * 1024 * 1024;
 // Quiet time after the last connection closed before freed memory is handed back to the system.
 constexpr int MemoryReleaseDelayMs = 2000;
+// How long a refused page has to answer the close before its connection is cut.
+constexpr int RefusedCloseGraceMs = 3000;
+
+// Whether a page of origin may use the listeners: any page when the allow-list is empty, otherwise
+// only the origins listed (a handshake without an origin is not a listed page).
+bool originAllowed(const QString &origin, const QStringList &allowList);
 
 class WebSocketServer : public QObject
 {
@@ -57,7 +66,7 @@ public slots:
     void processMessage(QString message);
 
 private:
-    void checkOrigin(QWebSocketCorsAuthenticator *authenticator);
+    void refuse(QWebSocket *socket);
     void startListening(QWebSocketServer *listener, quint16 port, const char *listeningLog,
         void (WebSocketServer::*acceptSlot)());
     void serveConnections(QWebSocketServer *listener, void (WebSocketServer::*acceptSlot)());

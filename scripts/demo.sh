@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the program in a complete local demo on loopback: the sample version service (which also serves
-# the demo portal, the probe page and the web-chat page), the sample signature client registered as
+# the demo portal, the portal kit, the probe page and the web-chat page), the sample signature client registered as
 # installed in a demo uninstall list, and the program pointed at all of them. Everything the demo
 # writes goes to a temporary folder, apart from what the program itself writes for the user (its
 # autostart entry and first-run flag).
@@ -17,7 +17,7 @@ printf 'DisplayName=Tessary签章客户端\nDisplayIcon=%s/VantrelSignatureClien
     "$tools" >"$work/registry/Uninstall/VantrelSignatureClient.ini"
 
 "$tools/version-service" --port "$port" --components demo/components.json --static "$work/static" \
-    --demo-registry "$work/registry" --demo-tools "$tools" >"$work/version-service.log" 2>&1 &
+    --portal "$PWD/portal" --demo-registry "$work/registry" --demo-tools "$tools" >"$work/version-service.log" 2>&1 &
 service=$!
 cleanup() {
     kill "$service" 2>/dev/null || true
@@ -39,6 +39,11 @@ Demo running. Open the portal page in a browser on this machine:
     http://127.0.0.1:$port/demo/portal.html
 Frames the sample tools receive are appended to:
     $VANTREL_SAMPLE_RECORD
-Stop with Ctrl+C (or the tray's 退出).
+When the program quits (the tray's 退出), the page offers its installer; the demo goes on serving the
+page until Ctrl+C, and Enter starts the program again.
 INFO
-"$build/VantrelDetectInstallTool" "$@" || true
+while true; do
+    "$build/VantrelDetectInstallTool" "$@" || true
+    echo "The program has stopped. Enter starts it again; Ctrl+C ends the demo."
+    read -r || break
+done

@@ -7,9 +7,12 @@
 //   --mode MODE         ok (code 200 with data), error (code 500), garbage (a body that is not JSON),
 //                       silent (accept and never answer); default ok
 //   --static DIR        also serve the files of DIR under /demo/ (the demo portal and probe pages)
+//   --portal DIR        also serve the files of DIR under /portal/ (the portal kit the pages load)
 //   --demo-registry DIR and --demo-tools DIR
 //                       GET /demo/install/<ProgramName> "installs" a sample tool: writes its entry file
-//                       into the uninstall list under DIR, pointing at the program in the tools folder
+//                       into the uninstall list under DIR, pointing at the program in the tools folder;
+//                       /demo/install/VantrelDetectInstallTool is the demo's stand-in for this program's
+//                       own installer (a page saying how the demo starts it)
 // Unknown paths get HTTP 404; an unknown component gets code 404 in the reply.
 #include "LoopbackHttpServer.h"
 
@@ -51,6 +54,10 @@ QByteArray contentType(const QString &fileName)
         return "text/html;charset=UTF-8";
     if (fileName.endsWith(QLatin1String(".json")))
         return "application/json;charset=UTF-8";
+    if (fileName.endsWith(QLatin1String(".js")))
+        return "text/javascript;charset=UTF-8";
+    if (fileName.endsWith(QLatin1String(".ts")) || fileName.endsWith(QLatin1String(".md")))
+        return "text/plain;charset=UTF-8";
     if (fileName.endsWith(QLatin1String(".pem")))
         return "application/x-pem-file";
     return "application/octet-stream";
@@ -60,8 +67,8 @@ QByteArray contentType(const QString &fileName)
 void serveStatic(const QString &folder, const QString &name, QTcpSocket *socket)
 {
     QFile file(folder + QLatin1Char('/') + name);
-    if (folder.isEmpty() || name.isEmpty() || name.contains(QLatin1Char('/')) || name.startsWith(QLatin1Char('.'))
-        || !file.open(QIODevice::ReadOnly)) {
+    if (folder.isEmpty() || name.isEmpty() || name.contains(QLatin1Char('/'))
+        || name.startsWith(QLatin1Char('.')) || !file.open(QIODevice::ReadOnly)) {
         LoopbackHttpServer::respond(socket, 404, "not found");
         return;
     }
@@ -77,8 +84,23 @@ QString titleOf(const QString &program)
     return {};
 }
 
+void offerProgramInstaller(QTcpSocket *socket)
+{
+    const QString page = QString::fromUtf8(
+        "<!DOCTYPE html><meta charset=\"utf-8\"><title>Tessary检测安装工具 安装程序（演示）</title>"
+        "<p>这里是 Tessary检测安装工具 的安装程序地址（演示）。在 Windows 上，它是 "
+        "VantrelDetectInstallToolSetup.exe；在本演示中，请运行 scripts/run.sh "
+        "重新启动程序，然后回到门户页面。</p>");
+    LoopbackHttpServer::respond(
+        socket, 200, page.toUtf8(), { { "Content-Type", "text/html;charset=UTF-8" } });
+}
+
 void installSample(const QString &registry, const QString &tools, const QString &program, QTcpSocket *socket)
 {
+    if (program == QLatin1String("VantrelDetectInstallTool")) {
+        offerProgramInstaller(socket);
+        return;
+    }
     const QString title = titleOf(program);
     if (registry.isEmpty() || title.isEmpty()) {
         LoopbackHttpServer::respond(socket, 404, "not found");
@@ -90,13 +112,15 @@ void installSample(const QString &registry, const QString &tools, const QString 
         LoopbackHttpServer::respond(socket, 500, "cannot write the entry");
         return;
     }
-    const QString values = QStringLiteral("DisplayName=%1\nDisplayIcon=%2,0\nDisplayVersion=1.0.5\nVersionNumber=105\n")
-                               .arg(title, QDir(tools).absoluteFilePath(program));
+    const QString values
+        = QStringLiteral("DisplayName=%1\nDisplayIcon=%2,0\nDisplayVersion=1.0.5\nVersionNumber=105\n")
+              .arg(title, QDir(tools).absoluteFilePath(program));
     entry.write(values.toUtf8());
     const QString page = QString::fromUtf8("<!DOCTYPE html><meta charset=\"utf-8\"><title>安装完成</title>"
                                            "<p>%1 已安装（演示）。请回到检测安装工具，点击“已完成安装”。</p>")
                              .arg(title);
-    LoopbackHttpServer::respond(socket, 200, page.toUtf8(), { { "Content-Type", "text/html;charset=UTF-8" } });
+    LoopbackHttpServer::respond(
+        socket, 200, page.toUtf8(), { { "Content-Type", "text/html;charset=UTF-8" } });
 }
 
 } // namespace
@@ -112,13 +136,17 @@ int main(int argc, char **argv)
         QStringLiteral("FILE") });
     parser.addOption({ QStringLiteral("mode"), QStringLiteral("ok, error, garbage or silent."),
         QStringLiteral("MODE"), QStringLiteral("ok") });
-    parser.addOption({ QStringLiteral("static"), QStringLiteral("Folder served under /demo/."), QStringLiteral("DIR") });
+    parser.addOption(
+        { QStringLiteral("static"), QStringLiteral("Folder served under /demo/."), QStringLiteral("DIR") });
+    parser.addOption(
+        { QStringLiteral("portal"), QStringLiteral("Folder served under /portal/."), QStringLiteral("DIR") });
     parser.addOption({ QStringLiteral("demo-registry"), QStringLiteral("Uninstall root for /demo/install/."),
-                       QStringLiteral("DIR") });
+        QStringLiteral("DIR") });
     parser.addOption({ QStringLiteral("demo-tools"), QStringLiteral("Folder of the sample tool programs."),
-                       QStringLiteral("DIR") });
+        QStringLiteral("DIR") });
     parser.process(app);
     const QString staticFolder = parser.value(QStringLiteral("static"));
+    const QString portalFolder = parser.value(QStringLiteral("portal"));
     const QString demoRegistry = parser.value(QStringLiteral("demo-registry"));
     const QString demoTools = parser.value(QStringLiteral("demo-tools"));
 
@@ -143,6 +171,10 @@ int main(int argc, char **argv)
         }
         if (request.method == "GET" && path.startsWith(QLatin1String("/demo/"))) {
             serveStatic(staticFolder, path.mid(6), socket);
+            return;
+        }
+        if (request.method == "GET" && path.startsWith(QLatin1String("/portal/"))) {
+            serveStatic(portalFolder, path.mid(8), socket);
             return;
         }
         if (request.method != "GET" || path != QLatin1String(QueryPath)) {

@@ -1,0 +1,293 @@
+/*
+ * Vantrel channel: how a portal page reaches the local Tessary检测安装工具 (VantrelDetectInstallTool).
+ *
+ * Load it with <script src=".../vantrel-channel.global.js"></script>, which defines window.VantrelChannel,
+ * or import the ES module vantrel-channel.js kept beside it. No dependencies. See README.md.
+ *
+ * The program never answers on its command channel. A resolved sendCommand() therefore means "the
+ * message was handed to the program over an open connection", not "the tool started": the program
+ * shows its own windows for that.
+ */
+(function (root) {
+    "use strict";
+
+    const Scene = Object.freeze({ SIGNATURE_CLIENT: "00", ENCRYPTED_CLIENT: "01" });
+    const Command = Object.freeze({ START: "startTool", CLOSE: "closeTool" });
+    const Endpoint = Object.freeze({
+        WS: "ws://127.0.0.1:51868",
+        WSS: "wss://localhost:51869",
+        WS_LEGACY: "ws://127.0.0.1:12345",
+    });
+    const ErrorCode = Object.freeze({
+        INVALID_ARGUMENT: "INVALID_ARGUMENT",
+        NOT_REACHABLE: "NOT_REACHABLE",
+        ORIGIN_REFUSED: "ORIGIN_REFUSED",
+        TIMEOUT: "TIMEOUT",
+        LOCAL_NETWORK_DENIED: "LOCAL_NETWORK_DENIED",
+        VERSION_SERVICE: "VERSION_SERVICE",
+    });
+    const Defaults = Object.freeze({ attemptTimeoutMs: 3000, timeoutMs: 10000 });
+
+    // The program accepts a page outside its origin allow-list and closes at once with this code.
+    const POLICY_VIOLATION = 1008;
+    // After the handshake, how long to watch for that close before the connection counts as usable.
+    const SETTLE_MS = 150;
+    const DRAIN_POLL_MS = 10;
+    const COMMAND_KEYS = ["VantrelUseScene", "operationCommand"];
+    const VERSION_QUERY_PATH = "/version-manage/customer-tool-version/query-latest-customer-tool-version";
+    const MESSAGES = {
+        NOT_REACHABLE: "the program is not reachable: not installed or not running",
+        ORIGIN_REFUSED: "the program refuses pages of this origin (its origin allow-list)",
+        TIMEOUT: "the program did not answer in time",
+        LOCAL_NETWORK_DENIED: "the browser's local network permission is denied for this site",
+    };
+
+    class VantrelChannelError extends Error {
+        constructor(code, message, details = {}) {
+            super(message);
+            this.name = "VantrelChannelError";
+            this.code = code;
+            this.attempts = details.attempts || [];
+            this.localNetworkPermission = details.localNetworkPermission;
+        }
+    }
+
+    const invalid = (message) => new VantrelChannelError(ErrorCode.INVALID_ARGUMENT, message);
+    const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+    const isPlainObject = (value) => value !== null && typeof value === "object" && !Array.isArray(value);
+
+    // wss first on https pages: Safari refuses ws:// from them (Chrome, Edge and Firefox allow loopback).
+    // ws first elsewhere: it needs no certificate.
+    function defaultEndpoints(pageProtocol) {
+        const protocol = pageProtocol || (root.location && root.location.protocol);
+        return protocol === "https:"
+            ? [Endpoint.WSS, Endpoint.WS, Endpoint.WS_LEGACY]
+            : [Endpoint.WS, Endpoint.WS_LEGACY, Endpoint.WSS];
+    }
+
+    function positiveNumber(value, fallback, name) {
+        if (value === undefined) return fallback;
+        if (typeof value !== "number" || !(value > 0) || !Number.isFinite(value))
+            throw invalid(`${name} must be a positive number of milliseconds`);
+        return value;
+    }
+
+    function checkEndpoints(endpoints) {
+        if (endpoints === undefined) return defaultEndpoints();
+        if (!Array.isArray(endpoints) || endpoints.length === 0)
+            throw invalid("endpoints must be a non-empty array of ws:// or wss:// addresses");
+        for (const endpoint of endpoints) {
+            if (typeof endpoint !== "string" || !/^wss?:\/\/[^/?#\s]+(\/\S*)?$/i.test(endpoint))
+                throw invalid(`not a ws:// or wss:// address: ${String(endpoint)}`);
+        }
+        return endpoints.slice();
+    }
+
+    function checkOptions(options = {}) {
+        if (!isPlainObject(options)) throw invalid("options must be an object");
+        const fields = options.fields === undefined ? {} : options.fields;
+        if (!isPlainObject(fields)) throw invalid("fields must be an object");
+        for (const key of COMMAND_KEYS) {
+            if (Object.prototype.hasOwnProperty.call(fields, key))
+                throw invalid(`fields must not set ${key}; it is an argument`);
+        }
+        return {
+            endpoints: checkEndpoints(options.endpoints),
+            attemptTimeoutMs: positiveNumber(options.attemptTimeoutMs, Defaults.attemptTimeoutMs, "attemptTimeoutMs"),
+            timeoutMs: positiveNumber(options.timeoutMs, Defaults.timeoutMs, "timeoutMs"),
+            fields,
+        };
+    }
+
+    // The text frame the program reads: the scene and the command first, then the page's own fields
+    // in their order, untouched (the program hands the whole text to the tool).
+    function buildMessage(scene, operationCommand, fields) {
+        if (typeof scene !== "string") throw invalid('scene must be a string such as "00" or "01"');
+        if (typeof operationCommand !== "string")
+            throw invalid('operationCommand must be a string such as "startTool" or "closeTool"');
+        let text;
+        try {
+            text = JSON.stringify({ VantrelUseScene: scene, operationCommand, ...fields });
+        } catch (error) {
+            throw invalid(`fields cannot be written as JSON: ${error.message}`);
+        }
+        return text;
+    }
+
+    function closeQuietly(socket) {
+        socket.onopen = socket.onclose = socket.onerror = null;
+        try {
+            socket.close(1000);
+        } catch (ignored) {
+            // already closing
+        }
+    }
+
+    // One endpoint, bounded by ms. Resolves { outcome, socket?, detail? } where outcome is "open",
+    // "refused" (closed by the program's allow-list), "failed" (nothing completed the handshake),
+    // "blocked" (the browser would not even try, e.g. ws:// from an https page in Safari) or "timeout".
+    function attempt(url, ms) {
+        return new Promise((resolve) => {
+            let socket;
+            try {
+                socket = new WebSocket(url);
+            } catch (error) {
+                resolve({ outcome: "blocked", detail: String((error && error.message) || error) });
+                return;
+            }
+            let opened = false;
+            let settle;
+            const finish = (result) => {
+                clearTimeout(timer);
+                clearTimeout(settle);
+                resolve(result);
+            };
+            const timer = setTimeout(() => {
+                closeQuietly(socket);
+                finish({ outcome: "timeout" });
+            }, ms);
+            socket.onopen = () => {
+                opened = true;
+                settle = setTimeout(() => {
+                    socket.onopen = socket.onerror = socket.onclose = null;
+                    finish({ outcome: "open", socket });
+                }, SETTLE_MS);
+            };
+            socket.onerror = () => {};
+            socket.onclose = (event) =>
+                finish({ outcome: opened && event.code === POLICY_VIOLATION ? "refused" : "failed" });
+        });
+    }
+
+    async function localNetworkPermission() {
+        const permissions = root.navigator && root.navigator.permissions;
+        if (!permissions || typeof permissions.query !== "function") return undefined;
+        // Chrome's names for the permission to reach loopback, newest first; other browsers know neither.
+        for (const name of ["loopback-network", "local-network-access"]) {
+            try {
+                return (await permissions.query({ name })).state;
+            } catch (unknownName) {
+                // try the older name
+            }
+        }
+        return undefined;
+    }
+
+    // Tries the endpoints in order until one gives a usable connection.
+    async function firstConnection(settings, attempts, deadline) {
+        for (const endpoint of settings.endpoints) {
+            const left = deadline - Date.now();
+            if (left <= 0) break;
+            const result = await attempt(endpoint, Math.min(settings.attemptTimeoutMs, left));
+            attempts.push({ endpoint, outcome: result.outcome, detail: result.detail });
+            if (result.outcome === "open") return { endpoint, socket: result.socket, attempts };
+            if (result.outcome === "refused") throw failure(ErrorCode.ORIGIN_REFUSED, attempts);
+        }
+        const permission = await localNetworkPermission();
+        if (permission === "denied") throw failure(ErrorCode.LOCAL_NETWORK_DENIED, attempts, permission);
+        const timedOut = Date.now() >= deadline || attempts.some((entry) => entry.outcome === "timeout");
+        throw failure(timedOut ? ErrorCode.TIMEOUT : ErrorCode.NOT_REACHABLE, attempts, permission);
+    }
+
+    function failure(code, attempts, localNetworkPermission) {
+        return new VantrelChannelError(code, MESSAGES[code], { attempts, localNetworkPermission });
+    }
+
+    // The whole search bounded by settings.timeoutMs; a connection that opens after it is closed unused.
+    function connect(settings) {
+        const attempts = [];
+        let expired = false;
+        let timer;
+        const bound = new Promise((resolve, reject) => {
+            timer = setTimeout(() => {
+                expired = true;
+                reject(failure(ErrorCode.TIMEOUT, attempts));
+            }, settings.timeoutMs);
+        });
+        const search = firstConnection(settings, attempts, Date.now() + settings.timeoutMs).then((connection) => {
+            if (expired) closeQuietly(connection.socket);
+            return connection;
+        });
+        search.catch(() => {}); // once the bound has spoken, the search's own ending is nobody's concern
+        return Promise.race([search, bound]).finally(() => clearTimeout(timer));
+    }
+
+    // Resolves once the frame has left the browser's buffer, then closes normally.
+    async function deliver(connection, message, deadline) {
+        const { socket } = connection;
+        socket.send(message);
+        while (socket.bufferedAmount > 0 && socket.readyState === WebSocket.OPEN && Date.now() < deadline)
+            await delay(DRAIN_POLL_MS);
+        const sent = socket.bufferedAmount === 0;
+        closeQuietly(socket);
+        if (!sent) {
+            const code = socket.readyState === WebSocket.OPEN ? ErrorCode.TIMEOUT : ErrorCode.NOT_REACHABLE;
+            throw new VantrelChannelError(code, "the message did not leave the browser", connection);
+        }
+        return { endpoint: connection.endpoint, message, attempts: connection.attempts };
+    }
+
+    async function sendCommand(scene, operationCommand, options) {
+        const settings = checkOptions(options);
+        const message = buildMessage(scene, operationCommand, settings.fields);
+        const deadline = Date.now() + settings.timeoutMs;
+        return deliver(await connect(settings), message, deadline);
+    }
+
+    // Whether the program answers, without sending a command. Resolves { reachable: true, endpoint }
+    // or { reachable: false, code, error }; rejects only for invalid options.
+    async function detect(options) {
+        const settings = checkOptions(options);
+        try {
+            const connection = await connect(settings);
+            closeQuietly(connection.socket);
+            return { reachable: true, endpoint: connection.endpoint, attempts: connection.attempts };
+        } catch (error) {
+            return { reachable: false, code: error.code, error, attempts: error.attempts };
+        }
+    }
+
+    const startTool = (scene, options) => sendCommand(scene, Command.START, options);
+    const closeTool = (scene, options) => sendCommand(scene, Command.CLOSE, options);
+
+    // The version service's latest record for a component (default: this program); its fileUrl is the
+    // installer's address. The service must allow the page's origin (CORS) unless it is the same origin.
+    async function queryLatestVersion(serviceUrl, componentCode = "VantrelDetectInstallTool", options = {}) {
+        if (typeof serviceUrl !== "string" || serviceUrl === "")
+            throw invalid("serviceUrl must be the version service's address");
+        if (typeof componentCode !== "string") throw invalid("componentCode must be a string");
+        const timeoutMs = positiveNumber(options.timeoutMs, Defaults.timeoutMs, "timeoutMs");
+        const failed = (reason) => new VantrelChannelError(ErrorCode.VERSION_SERVICE, `version service: ${reason}`);
+        const url = `${serviceUrl.replace(/\/+$/, "")}${VERSION_QUERY_PATH}?componentCode=${encodeURIComponent(componentCode)}`;
+        const controller = new AbortController();
+        const timer = setTimeout(() => controller.abort(), timeoutMs);
+        try {
+            const response = await fetch(url, { cache: "no-store", signal: controller.signal });
+            if (!response.ok) throw failed(`HTTP ${response.status}`);
+            const reply = await response.json();
+            if (!isPlainObject(reply) || reply.code !== 200 || !isPlainObject(reply.data))
+                throw failed(`no record for ${componentCode}`);
+            return reply.data;
+        } catch (error) {
+            if (error instanceof VantrelChannelError) throw error;
+            throw failed(error && error.name === "AbortError" ? "no answer in time" : "unreachable or not JSON");
+        } finally {
+            clearTimeout(timer);
+        }
+    }
+
+    root.VantrelChannel = Object.freeze({
+        Scene,
+        Command,
+        Endpoint,
+        ErrorCode,
+        Defaults,
+        VantrelChannelError,
+        defaultEndpoints,
+        sendCommand,
+        detect,
+        startTool,
+        closeTool,
+        queryLatestVersion,
+    });
+})(typeof globalThis !== "undefined" ? globalThis : this);

@@ -1,0 +1,322 @@
+// The portal kit in a real browser: headless Chromium loads portal/vantrel-channel.js from the sample
+// version service and reaches the real program, which starts a real sample tool that records what
+// it receives. The development root is trusted through the browser's own certificate store.
+#include "Constants.h"
+#include "DevToolsBrowser.h"
+#include "LoopbackHttpServer.h"
+#include "TestSupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace {
+
+const QString SourceRoot = TEST_SOURCE_DIR "/..";
+const QString SignatureStart = "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"startTool\"";
+
+quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+} // namespace
+
+class PortalTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        service.start(VERSION_SERVICE,
+            { "--port", "0", "--components", SourceRoot + "/demo/components.json", "--static",
+                SourceRoot + "/demo", "--portal", SourceRoot + "/portal" });
+        QVERIFY(service.waitForReadyRead(10000));
+        const QRegularExpressionMatch started
+            = QRegularExpression("on (http://127.0.0.1:\\d+)").match(QString::fromUtf8(service.readLine()));
+        QVERIFY(started.hasMatch());
+        serviceUrl = started.captured(1);
+
+        // A second site, which the browser is told to take for a public one: the local network
+        // permission applies to its pages.
+        publicSite.handler = [](const LoopbackHttpRequest &request, QTcpSocket *socket) {
+            QFile kit(SourceRoot + "/portal/vantrel-channel.global.js");
+            if (request.target == "/vantrel-channel.global.js" && kit.open(QIODevice::ReadOnly))
+                LoopbackHttpServer::respond(
+                    socket, 200, kit.readAll(), { { "Content-Type", "text/javascript" } });
+            else
+                LoopbackHttpServer::respond(socket, 200, "<!DOCTYPE html><title>public portal</title>",
+                    { { "Content-Type", "text/html" } });
+        };
+        QVERIFY(publicSite.listen());
+        QVERIFY2(browser.start(
+                     { QString("--ip-address-space-overrides=127.0.0.1:%1=public").arg(publicSite.port()) },
+                     { SourceRoot + "/resources/dev-root-ca.pem" }),
+            qPrintable(browser.error()));
+    }
+
+    void cleanupTestCase()
+    {
+        browser.stop();
+        service.kill();
+        service.waitForFinished(5000);
+    }
+
+    void init()
+    {
+        environment.reset(new TestEnvironment);
+        record = environment->root() + "/frames.txt";
+        registerTool(*environment, SignatureClientTitle, SAMPLE_SIGNATURE_CLIENT);
+        QVERIFY2(browser.navigate(QUrl(serviceUrl + "/demo/probe.html")), qPrintable(browser.error()));
+    }
+
+    void cleanup()
+    {
+        QString failure;
+        if (program.state() != QProcess::NotRunning)
+            failure = stopProgramCleanly(program);
+        killProgramsNamed(SignatureClientName);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    }
+
+    void command_reachesTheTool_byteForByte_overEachEndpoint_data()
+    {
+        QTest::addColumn<QString>("endpoint");
+        QTest::newRow("ws 51868") << "ws://127.0.0.1:51868";
+        QTest::newRow("wss 51869") << "wss://localhost:51869";
+        QTest::newRow("ws 12345") << "ws://127.0.0.1:12345";
+    }
+
+    void command_reachesTheTool_byteForByte_overEachEndpoint()
+    {
+        QFETCH(QString, endpoint);
+        // The allow-list holds this page's origin: the browser's Origin header is what the program expects.
+        startProgram(serviceUrl + ",https://portal.example.com");
+        const QJsonObject sent
+            = kitCall(QString("kit.startTool(kit.Scene.SIGNATURE_CLIENT, {endpoints: ['%1'], "
+                              "fields: {requestId: 'r-7', page: '门户 ✓', n: [1, 2.5], extra: {a: null}}})")
+                          .arg(endpoint));
+        QVERIFY2(sent.value("ok").toBool(), qPrintable(QJsonDocument(sent).toJson()));
+        const QString expected = SignatureStart
+            + ",\"requestId\":\"r-7\",\"page\":\"门户 ✓\",\"n\":[1,2.5],\"extra\":{\"a\":null}}";
+        QCOMPARE(sent.value("value")["message"].toString(), expected);
+        QCOMPARE(sent.value("value")["endpoint"].toString(), endpoint);
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ expected }), 15000);
+    }
+
+    void classicScript_detectsWithoutSending_onTheDefaultOrder()
+    {
+        startProgram();
+        const QJsonValue found = browser.evaluate(
+            "new Promise((loaded, failed) => { const script = document.createElement('script');"
+            "  script.src = '/portal/vantrel-channel.global.js'; script.onload = loaded; script.onerror = "
+            "failed;"
+            "  document.head.append(script); })"
+            ".then(() => VantrelChannel.detect())"
+            ".then(r => ({ reachable: r.reachable, endpoint: r.endpoint,"
+            "              onHttps: VantrelChannel.defaultEndpoints('https:') }))");
+        QVERIFY2(found.isObject(), qPrintable(browser.error()));
+        QCOMPARE(found["reachable"].toBool(), true);
+        QCOMPARE(found["endpoint"].toString(), QString("ws://127.0.0.1:51868"));
+        QCOMPARE(found["onHttps"].toArray().first().toString(), QString("wss://localhost:51869"));
+        QTRY_VERIFY(programLog().contains("WS connection closed"));
+        QVERIFY(!programLog().contains("JSON"));
+    }
+
+    void fallback_whenTheFirstEndpointIsNotListening()
+    {
+        startProgram();
+        const QString closed = QString("ws://127.0.0.1:%1").arg(closedPort());
+        const QJsonObject sent = kitCall(
+            QString("kit.startTool('00', {endpoints: ['%1', 'ws://127.0.0.1:51868']})").arg(closed));
+        QVERIFY2(sent.value("ok").toBool(), qPrintable(QJsonDocument(sent).toJson()));
+        QCOMPARE(sent.value("value")["endpoint"].toString(), QString("ws://127.0.0.1:51868"));
+        QCOMPARE(sent.value("value")["attempts"][0]["outcome"].toString(), QString("failed"));
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ SignatureStart + "}" }), 15000);
+    }
+
+    // No program: every default endpoint refuses, and the page hears so well inside its bound.
+    void stoppedProgram_isNotReachable_withinTheBound()
+    {
+        const QJsonObject failed = kitCall("kit.startTool('00', {timeoutMs: 4000})");
+        QCOMPARE(failed.value("code").toString(), QString("NOT_REACHABLE"));
+        QCOMPARE(failed.value("attempts").toArray().size(), 3);
+        QVERIFY(failed.value("ms").toDouble() < 4000);
+        const QJsonObject detected = kitCall("kit.detect({timeoutMs: 4000})");
+        QCOMPARE(detected.value("value")["reachable"].toBool(), false);
+        QCOMPARE(detected.value("value")["code"].toString(), QString("NOT_REACHABLE"));
+    }
+
+    // Something that accepts the connection and never answers: each attempt and the whole call end
+    // at their bounds.
+    void silentListener_timesOut_atTheBounds()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        const QString endpoint = QString("ws://127.0.0.1:%1").arg(silent.serverPort());
+        const QJsonObject attempt = kitCall(
+            QString("kit.startTool('00', {endpoints: ['%1'], attemptTimeoutMs: 500, timeoutMs: 5000})")
+                .arg(endpoint));
+        QCOMPARE(attempt.value("code").toString(), QString("TIMEOUT"));
+        QCOMPARE(attempt.value("attempts")[0]["outcome"].toString(), QString("timeout"));
+        QVERIFY(attempt.value("ms").toDouble() < 2000);
+        const QJsonObject whole = kitCall(
+            QString("kit.startTool('00', {endpoints: ['%1', '%1'], attemptTimeoutMs: 3000, timeoutMs: 1000})")
+                .arg(endpoint));
+        QCOMPARE(whole.value("code").toString(), QString("TIMEOUT"));
+        QVERIFY(whole.value("ms").toDouble() < 1500);
+    }
+
+    void originOutsideTheAllowList_isItsOwnError()
+    {
+        startProgram("https://portal.example.com");
+        const QJsonObject refused = kitCall("kit.startTool('00')");
+        QCOMPARE(refused.value("code").toString(), QString("ORIGIN_REFUSED"));
+        QCOMPARE(refused.value("attempts").toArray().size(), 1);
+        QTRY_VERIFY(
+            programLog().contains(QString("Refused a connection from origin \"%1\"").arg(serviceUrl)));
+        QVERIFY(readRecordedFrames(record).isEmpty());
+    }
+
+    void invalidArguments_areRefused_withNothingSent()
+    {
+        startProgram();
+        for (const QString &call :
+            { QString("kit.sendCommand(1, 'startTool')"), QString("kit.sendCommand('00')"),
+                QString("kit.sendCommand(null, 'closeTool')"), QString("kit.startTool(['00'])"),
+                QString("kit.startTool('00', {fields: {VantrelUseScene: '01'}})"),
+                QString("kit.startTool('00', {fields: {big: 10n}})"),
+                QString("kit.startTool('00', {endpoints: ['http://127.0.0.1:51868']})"),
+                QString("kit.startTool('00', {timeoutMs: -1})"), QString("kit.detect({endpoints: []})") }) {
+            const QJsonObject refused = kitCall(call);
+            QVERIFY2(refused.value("code").toString() == "INVALID_ARGUMENT", qPrintable(call));
+        }
+        // One real connection after them all: it must be the only one the program saw.
+        QVERIFY(kitCall("kit.detect()").value("value")["reachable"].toBool());
+        QTRY_VERIFY(programLog().contains("WS connection closed"));
+        QCOMPARE(programLog().count("onnection established"), 1);
+        QVERIFY(!programLog().contains("JSON"));
+    }
+
+    // A public site's page needs the browser's permission to reach loopback; denied, the page is
+    // told so rather than "not installed".
+    void deniedLocalNetworkPermission_isSaidSo()
+    {
+        startProgram();
+        const QString site = QString("http://127.0.0.1:%1").arg(publicSite.port());
+        QVERIFY2(browser.navigate(QUrl(site + "/")), qPrintable(browser.error()));
+        QVERIFY(
+            browser
+                .evaluate("new Promise((loaded) => { const script = document.createElement('script');"
+                          "  script.src = '/vantrel-channel.global.js'; script.onload = () => loaded(true);"
+                          "  document.head.append(script); })")
+                .toBool());
+        const QString detect = "VantrelChannel.detect({timeoutMs: 4000}).then(r => r.reachable || r.code)";
+        setLoopbackPermission(site, "denied");
+        QCOMPARE(browser.evaluate(detect).toString(), QString("LOCAL_NETWORK_DENIED"));
+        setLoopbackPermission(site, "granted");
+        QCOMPARE(browser.evaluate(detect).toBool(), true);
+    }
+
+    // The demo portal as a user meets it: it starts the signature client through the kit, and once
+    // the program is stopped it offers the program's installer from the version service's record.
+    void demoPortal_startsTheTool_thenOffersTheInstaller()
+    {
+        startProgram();
+        QVERIFY2(browser.navigate(QUrl(serviceUrl + "/demo/portal.html")), qPrintable(browser.error()));
+        QVERIFY2(browser.waitFor("document.getElementById('status').dataset.state === 'connected'"),
+            qPrintable(browser.error()));
+        browser.evaluate("document.getElementById('start-signature').click()");
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record).size(), 1, 15000);
+        QVERIFY(readRecordedFrames(record).first().startsWith(SignatureStart + ",\"requestId\":\""));
+        saveScreenshot("portal-connected.png");
+
+        const QString failure = stopProgramCleanly(program);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        browser.evaluate("document.getElementById('start-signature').click()");
+        QVERIFY2(browser.waitFor("document.getElementById('offer').dataset.installer !== undefined"),
+            qPrintable(browser.error()));
+        QCOMPARE(browser.evaluate("document.getElementById('status').dataset.state").toString(),
+            QString("unreachable"));
+        QCOMPARE(browser.evaluate("document.getElementById('offer').hidden").toBool(), false);
+        QFile components(SourceRoot + "/demo/components.json");
+        QVERIFY(components.open(QIODevice::ReadOnly));
+        const QString installer
+            = QJsonDocument::fromJson(components.readAll())["VantrelDetectInstallTool"]["fileUrl"].toString();
+        QCOMPARE(browser.evaluate("document.getElementById('installer').href").toString(), installer);
+        saveScreenshot("portal-offer.png");
+    }
+
+private:
+    void startProgram(const QString &allowedOrigins = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("VANTREL_PROBE_URL", serviceUrl + "/demo/probe.html");
+        env.insert("VANTREL_VERSION_SERVICE_URL", serviceUrl);
+        env.insert("VANTREL_DISK_FREE_BYTES", "99999999999");
+        env.insert("VANTREL_SAMPLE_RECORD", record);
+        env.insert("VANTREL_ALLOWED_ORIGINS", allowedOrigins);
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        log.clear();
+        program.start(PROGRAM_PATH, { "--tray" });
+        QVERIFY(program.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            programLog().contains("WebSocket Secure (wss) server listening on port 51869"), 10000);
+    }
+
+    QString programLog()
+    {
+        log += program.readAll();
+        return QString::fromUtf8(log);
+    }
+
+    // Runs a kit call in the page; what it resolved ({ok, value, ms}) or rejected with ({code, attempts,
+    // ms}).
+    QJsonObject kitCall(const QString &call)
+    {
+        const QJsonValue outcome = browser.evaluate(QString(
+            "import('/portal/vantrel-channel.js').then(async (kit) => { const start = performance.now();"
+            "  try { const value = await %1; return { ok: true, value, ms: performance.now() - start }; }"
+            "  catch (e) { return { ok: false, code: e.code, message: String(e.message),"
+            "                       attempts: e.attempts, ms: performance.now() - start }; } })")
+                                                        .arg(call));
+        if (!outcome.isObject())
+            qWarning() << call << browser.error();
+        return outcome.toObject();
+    }
+
+    void setLoopbackPermission(const QString &origin, const QString &setting)
+    {
+        browser.call("Browser.setPermission",
+            { { "permission", QJsonObject { { "name", "loopback-network" } } }, { "setting", setting },
+                { "origin", origin } },
+            true);
+        QVERIFY2(browser.error().isEmpty(), qPrintable(browser.error()));
+    }
+
+    void saveScreenshot(const QString &name)
+    {
+        QFile file(TEST_BINARY_DIR "/" + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(browser.screenshot());
+    }
+
+    DevToolsBrowser browser;
+    QProcess service;
+    QString serviceUrl;
+    LoopbackHttpServer publicSite;
+    QScopedPointer<TestEnvironment> environment;
+    QProcess program;
+    QByteArray log;
+    QString record;
+};
+
+QTEST_GUILESS_MAIN(PortalTest)
+#include "tst_portal.moc"
