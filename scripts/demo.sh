@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the program in a complete local demo on loopback: the sample version service (which also serves
-# the demo portal, the portal kit, the probe page and the web-chat page), the sample signature client registered as
-# installed in a demo uninstall list, and the program pointed at all of them. Everything the demo
-# writes goes to a temporary folder, apart from what the program itself writes for the user (its
+# the demo portal, the portal kit, the probe page and the web-chat page), the sample signature client
+# registered as installed in a demo uninstall list, and the program pointed at all of them. Everything
+# the demo writes goes to a temporary folder, apart from what the program itself writes for the user (its
 # autostart entry and first-run flag).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -1,0 +1,117 @@
+// Type declarations of the Vantrel channel (vantrel-channel.js, and window.VantrelChannel defined by
+// vantrel-channel.global.js). See README.md.
+
+/** Scene codes of the tool table: which client tool a command is for. */
+export declare const Scene: Readonly<{ SIGNATURE_CLIENT: "00"; ENCRYPTED_CLIENT: "01" }>;
+
+/** The two documented commands. */
+export declare const Command: Readonly<{ START: "startTool"; CLOSE: "closeTool" }>;
+
+/** The program's three listeners. */
+export declare const Endpoint: Readonly<{
+    WS: "ws://127.0.0.1:51868";
+    WSS: "wss://localhost:51869";
+    WS_LEGACY: "ws://127.0.0.1:12345";
+}>;
+
+export type ErrorCodeValue =
+    | "INVALID_ARGUMENT"
+    | "NOT_REACHABLE"
+    | "ORIGIN_REFUSED"
+    | "TIMEOUT"
+    | "LOCAL_NETWORK_DENIED"
+    | "VERSION_SERVICE";
+
+export declare const ErrorCode: Readonly<{ [Code in ErrorCodeValue]: Code }>;
+
+/** attemptTimeoutMs 3000, timeoutMs 10000. */
+export declare const Defaults: Readonly<{ attemptTimeoutMs: number; timeoutMs: number }>;
+
+/** What happened on one endpoint. */
+export interface Attempt {
+    endpoint: string;
+    /** open: used; refused: the program's origin allow-list closed it (1008); failed: nothing completed
+     *  the handshake; blocked: the browser would not try; timeout: no answer within attemptTimeoutMs. */
+    outcome: "open" | "refused" | "failed" | "blocked" | "timeout";
+    detail?: string;
+}
+
+export type PermissionStateValue = "granted" | "denied" | "prompt";
+
+export declare class VantrelChannelError extends Error {
+    readonly name: "VantrelChannelError";
+    readonly code: ErrorCodeValue;
+    readonly attempts: Attempt[];
+    /** The browser's local network permission for this site, where the browser tells it. */
+    readonly localNetworkPermission?: PermissionStateValue;
+}
+
+export interface ChannelOptions {
+    /** ws:// or wss:// addresses tried in order; default: defaultEndpoints(). */
+    endpoints?: string[];
+    /** Bound of each endpoint's attempt, in milliseconds (default 3000). */
+    attemptTimeoutMs?: number;
+    /** Bound of the whole call, in milliseconds (default 10000). */
+    timeoutMs?: number;
+}
+
+export interface CommandOptions extends ChannelOptions {
+    /** Extra keys of the message, sent after VantrelUseScene and operationCommand, untouched. */
+    fields?: Record<string, unknown>;
+}
+
+/** Resolved when the message was handed to the program over an open connection (the program never answers). */
+export interface Delivery {
+    endpoint: string;
+    /** The text frame exactly as sent. */
+    message: string;
+    attempts: Attempt[];
+}
+
+export type Detection =
+    | { reachable: true; endpoint: string; attempts: Attempt[] }
+    | { reachable: false; code: ErrorCodeValue; error: VantrelChannelError; attempts: Attempt[] };
+
+/** The version service's record for a component; fileUrl is the installer's address. */
+export interface VersionRecord {
+    versionNumber?: number;
+    versionName?: string;
+    fileUrl?: string;
+    fileName?: string;
+    componentName?: string;
+    [key: string]: unknown;
+}
+
+/** wss first for "https:" pages, ws first otherwise; default: this page's protocol. */
+export declare function defaultEndpoints(pageProtocol?: string): string[];
+export declare function sendCommand(scene: string, operationCommand: string, options?: CommandOptions): Promise<Delivery>;
+export declare function startTool(scene: string, options?: CommandOptions): Promise<Delivery>;
+export declare function closeTool(scene: string, options?: CommandOptions): Promise<Delivery>;
+export declare function detect(options?: ChannelOptions): Promise<Detection>;
+export declare function queryLatestVersion(
+    serviceUrl: string,
+    componentCode?: string,
+    options?: { timeoutMs?: number }
+): Promise<VersionRecord>;
+
+declare const VantrelChannel: {
+    Scene: typeof Scene;
+    Command: typeof Command;
+    Endpoint: typeof Endpoint;
+    ErrorCode: typeof ErrorCode;
+    Defaults: typeof Defaults;
+    VantrelChannelError: typeof VantrelChannelError;
+    defaultEndpoints: typeof defaultEndpoints;
+    sendCommand: typeof sendCommand;
+    startTool: typeof startTool;
+    closeTool: typeof closeTool;
+    detect: typeof detect;
+    queryLatestVersion: typeof queryLatestVersion;
+};
+export default VantrelChannel;
+
+declare global {
+    interface Window {
+        VantrelChannel: typeof VantrelChannel;
+    }
+}
