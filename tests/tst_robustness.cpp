@@ -305,18 +305,35 @@ private slots:
 
         QWebSocket allowed("https://portal.example.com");
         QVERIFY(open(allowed, Urls.at(1)));
-        // A refused page sees the connection closed with "policy violation", whatever it sent first.
-        for (const QString &origin : { QString("https://evil.example.net"), QString() }) {
-            QWebSocket refused(origin);
-            QSignalSpy closed(&refused, &QWebSocket::disconnected);
-            refused.setSslConfiguration(lenientTls());
-            connect(&refused, &QWebSocket::connected,
-                [&refused]() { refused.sendTextMessage("{\"VantrelUseScene\":\"01\"}"); });
-            refused.open(QUrl(Urls.at(origin.isEmpty() ? 1 : 0)));
-            QVERIFY(closed.wait(5000));
-            QCOMPARE(refused.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
-            QCOMPARE(refused.closeReason(), QString("origin not allowed"));
+        // A refused page gets the handshake, then at once a close frame: 1008 "policy violation" with
+        // "origin not allowed", then the end of the connection. Read as raw bytes, as a browser reads
+        // them: Qt's own client on Windows loses a close frame that arrives with the end.
+        const QByteArray refusal = QByteArray("\x88\x14\x03\xf0") + "origin not allowed";
+        for (const QByteArray &origin :
+            { QByteArray("Origin: https://evil.example.net\r\n"), QByteArray() }) {
+            QTcpSocket raw;
+            raw.connectToHost(QHostAddress::LocalHost, 51868);
+            QVERIFY(raw.waitForConnected(5000));
+            raw.write(handshake(51868).chopped(2) + origin + "\r\n");
+            QByteArray received;
+            QVERIFY(QTest::qWaitFor(
+                [&]() {
+                    return (received += raw.readAll()).endsWith(refusal)
+                        || raw.state() != QTcpSocket::ConnectedState;
+                },
+                5000));
+            received += raw.readAll();
+            QVERIFY2(received.startsWith("HTTP/1.1 101") && received.endsWith(refusal), received.constData());
+            QVERIFY(raw.state() == QTcpSocket::UnconnectedState || raw.waitForDisconnected(5000));
         }
+        // One that sends at once is not read either. (Its data may meet the closed socket, which then
+        // resets the connection, so what its client makes of the close is not checked.)
+        QWebSocket eager("https://evil.example.net");
+        QSignalSpy eagerClosed(&eager, &QWebSocket::disconnected);
+        connect(&eager, &QWebSocket::connected,
+            [&eager]() { eager.sendTextMessage("{\"VantrelUseScene\":\"01\"}"); });
+        eager.open(QUrl(Urls.at(1)));
+        QVERIFY(eagerClosed.wait(5000));
         QTRY_VERIFY(program.log().contains("Refused a connection from origin \"https://evil.example.net\""));
         QTRY_VERIFY(program.log().contains("Refused a connection from origin \"(none)\""));
         // Had a refused message been read, its launch would come first or be dropped for this one.
