@@ -40,9 +40,19 @@ listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 step "fresh prefix and virtual display $display"
 Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
-# Wine's desktop takes the display it starts with: every Wine process of the check runs on it.
+# Wine's desktop takes the display it starts with: every Wine process of the check runs on it, so the
+# display must be up before Wine boots.
+within 20 test -S "/tmp/.X11-unix/X${display#:}" || fail "Xvfb did not start on $display"
 export DISPLAY=$display
-wineboot -i >/dev/null 2>&1
+# A fresh prefix's first boot has failed once in CI without a word (exit 53); say what it said and try again.
+boot_prefix() { wineboot -i >"$work/wineboot.log" 2>&1; }
+boot_status=0
+boot_prefix || boot_status=$?
+if ((boot_status)); then
+    echo "wineboot failed (exit $boot_status); its last words:" && tail -5 "$work/wineboot.log"
+    wineserver -k 2>/dev/null || true
+    boot_prefix || fail "wineboot could not make the prefix twice"
+fi
 
 step "silent install"
 wine "$setup" /S

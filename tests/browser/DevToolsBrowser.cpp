@@ -73,14 +73,14 @@ bool DevToolsBrowser::importRoots(const QStringList &pemFiles)
 {
     const QString database = "sql:" + folder.path() + "/home/.pki/nssdb";
     QDir().mkpath(folder.path() + "/home/.pki/nssdb");
-    QStringList steps = { "-N --empty-password" };
+    QList<QStringList> steps = { { "-N", "--empty-password" } };
     for (const QString &pem : pemFiles)
-        steps << QString("-A -t C,, -n %1 -i %2").arg(QFileInfo(pem).baseName(), pem);
-    for (const QString &step : steps) {
+        steps.append({ "-A", "-t", "C,,", "-n", QFileInfo(pem).baseName(), "-i", pem });
+    for (const QStringList &step : steps) {
         QProcess certutil;
-        certutil.start("certutil", QStringList({ "-d", database }) + step.split(' '));
+        certutil.start("certutil", QStringList({ "-d", database }) + step);
         if (!certutil.waitForFinished(15000) || certutil.exitCode() != 0) {
-            lastError = "certutil " + step + ": " + certutil.errorString() + " "
+            lastError = "certutil " + step.join(' ') + ": " + certutil.errorString() + " "
                 + QString::fromLocal8Bit(certutil.readAllStandardError());
             return false;
         }
@@ -129,7 +129,11 @@ bool DevToolsBrowser::start(const QStringList &extraArguments, const QStringList
     ::fcntl(fromBrowser, F_SETFL, ::fcntl(fromBrowser, F_GETFL) | O_NONBLOCK);
     notifier = new QSocketNotifier(fromBrowser, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &DevToolsBrowser::readMessages);
+    return attachPage();
+}
 
+bool DevToolsBrowser::attachPage()
+{
     const QJsonObject target = call("Target.createTarget", { { "url", "about:blank" } }, true);
     const QJsonObject attached = call(
         "Target.attachToTarget", { { "targetId", target.value("targetId") }, { "flatten", true } }, true);

@@ -49,6 +49,7 @@ public:
 
 private:
     bool importRoots(const QStringList &pemFiles);
+    bool attachPage();
     bool write(const QJsonObject &message);
     void readMessages();
     bool waitForEvent(const QString &method, int timeoutMs);
