@@ -128,7 +128,7 @@ private slots:
         QVERIFY(!programLog().contains("JSON"));
     }
 
-    void fallback_whenTheFirstEndpointIsNotListening()
+    void fallback_whenTheFirstEndpointIsNotListening_thenClose()
     {
         startProgram();
         const QString closed = QString("ws://127.0.0.1:%1").arg(closedPort());
@@ -138,6 +138,12 @@ private slots:
         QCOMPARE(sent.value("value")["endpoint"].toString(), QString("ws://127.0.0.1:51868"));
         QCOMPARE(sent.value("value")["attempts"][0]["outcome"].toString(), QString("failed"));
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ SignatureStart + "}" }), 15000);
+        // The close helper: the program hands it to the running tool.
+        QVERIFY(kitCall("kit.closeTool(kit.Scene.SIGNATURE_CLIENT)").value("ok").toBool());
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record),
+            QStringList(
+                { SignatureStart + "}", "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"closeTool\"}" }),
+            10000);
     }
 
     // No program: every default endpoint refuses, and the page hears so well inside its bound.
