@@ -153,7 +153,6 @@
                     finish({ outcome: "open", socket });
                 }, SETTLE_MS);
             };
-            socket.onerror = () => {};
             socket.onclose = (event) =>
                 finish({ outcome: opened && event.code === POLICY_VIOLATION ? "refused" : "failed" });
         });

@@ -131,7 +131,7 @@ private slots:
         send("ws://127.0.0.1:51868", "{\"VantrelUseScene\":\"01\"}");
         // The check window queries the version of the missing tool when its check starts.
         QTRY_COMPARE_WITH_TIMEOUT(versionQueries(EncryptedClientName), before + 1, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(programLog().contains("-------------未安装"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(program.log().contains("-------------未安装"), 5000);
         QVERIFY(!UtilManager::isToolRunning(EncryptedClientName));
     }
 
@@ -140,7 +140,7 @@ private slots:
         extraEnvironment.insert("VANTREL_DISK_FREE_BYTES", "1024");
         startProgram();
         send("ws://127.0.0.1:51868", "{\"VantrelUseScene\":\"00\"}");
-        QTRY_VERIFY_WITH_TIMEOUT(programLog().contains("Alert: 异常提示 工作目录所在磁盘("), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(program.log().contains("Alert: 异常提示 工作目录所在磁盘("), 10000);
         QVERIFY(probe.requests.isEmpty()); // the disk check comes first
         QTest::qWait(300);
         QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
@@ -152,7 +152,7 @@ private slots:
         startProgram();
         send("ws://127.0.0.1:51868", "{\"VantrelUseScene\":\"00\"}");
         QTRY_VERIFY_WITH_TIMEOUT(
-            programLog().contains("Alert: 异常提示 网络异常，未能连接到服务器！"), 10000);
+            program.log().contains("Alert: 异常提示 网络异常，未能连接到服务器！"), 10000);
         QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
     }
 
@@ -164,7 +164,7 @@ private slots:
         startProgram();
         send("ws://127.0.0.1:51868", "{\"VantrelUseScene\":\"00\"}");
         QTRY_VERIFY_WITH_TIMEOUT(
-            programLog().contains(
+            program.log().contains(
                 QString("Alert: 启动提示 软件启动失败！请重新安装%1").arg(SignatureClientTitle)),
             10000);
     }
@@ -178,36 +178,20 @@ private slots:
         QTest::qWait(400);
         page.sendTextMessage("{\"VantrelUseScene\":\"00\"}");
         QTRY_COMPARE_WITH_TIMEOUT(probe.requests.size(), 2, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(programLog().count("-------------已安装") == 2, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(program.log().count("-------------已安装") == 2, 10000);
     }
 
 private:
     void startProgram()
     {
         versions.requests.clear();
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("VANTREL_PROBE_URL", probe.baseUrl() + "/");
-        env.insert("VANTREL_VERSION_SERVICE_URL", versions.baseUrl());
-        env.insert("VANTREL_DISK_FREE_BYTES", "99999999999");
-        env.insert("VANTREL_SAMPLE_RECORD", record);
-        for (auto it = extraEnvironment.constBegin(); it != extraEnvironment.constEnd(); ++it)
-            env.insert(it.key(), it.value());
-        program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::MergedChannels);
-        log.clear();
-        program.start(PROGRAM_PATH, { "--tray" });
-        QVERIFY(program.waitForStarted(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            programLog().contains("WebSocket Secure (wss) server listening on port 51869"), 10000);
+        QMap<QString, QString> settings = { { "VANTREL_PROBE_URL", probe.baseUrl() + "/" },
+            { "VANTREL_VERSION_SERVICE_URL", versions.baseUrl() },
+            { "VANTREL_DISK_FREE_BYTES", "99999999999" }, { "VANTREL_SAMPLE_RECORD", record } };
+        settings.insert(extraEnvironment);
+        QVERIFY2(program.startWith(PROGRAM_PATH, settings), qPrintable(program.log()));
         // The home window's three queries at start-up.
         QTRY_COMPARE_WITH_TIMEOUT(versions.requests.size(), 3, 10000);
-    }
-
-    QString programLog()
-    {
-        log += program.readAll();
-        return QString::fromUtf8(log);
     }
 
     int versionQueries(const QString &code) const
@@ -243,8 +227,7 @@ private:
     QScopedPointer<TestEnvironment> environment;
     LoopbackHttpServer probe;
     LoopbackHttpServer versions;
-    QProcess program;
-    QByteArray log;
+    ProgramProcess program;
     QString record;
     QMap<QString, QString> extraEnvironment;
 };

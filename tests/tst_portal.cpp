@@ -124,8 +124,8 @@ private slots:
         QCOMPARE(found["reachable"].toBool(), true);
         QCOMPARE(found["endpoint"].toString(), QString("ws://127.0.0.1:51868"));
         QCOMPARE(found["onHttps"].toArray().first().toString(), QString("wss://localhost:51869"));
-        QTRY_VERIFY(programLog().contains("WS connection closed"));
-        QVERIFY(!programLog().contains("JSON"));
+        QTRY_VERIFY(program.log().contains("WS connection closed"));
+        QVERIFY(!program.log().contains("JSON"));
     }
 
     void fallback_whenTheFirstEndpointIsNotListening_thenClose()
@@ -185,7 +185,7 @@ private slots:
         QCOMPARE(refused.value("code").toString(), QString("ORIGIN_REFUSED"));
         QCOMPARE(refused.value("attempts").toArray().size(), 1);
         QTRY_VERIFY(
-            programLog().contains(QString("Refused a connection from origin \"%1\"").arg(serviceUrl)));
+            program.log().contains(QString("Refused a connection from origin \"%1\"").arg(serviceUrl)));
         QVERIFY(readRecordedFrames(record).isEmpty());
     }
 
@@ -204,9 +204,9 @@ private slots:
         }
         // One real connection after them all: it must be the only one the program saw.
         QVERIFY(kitCall("kit.detect()").value("value")["reachable"].toBool());
-        QTRY_VERIFY(programLog().contains("WS connection closed"));
-        QCOMPARE(programLog().count("onnection established"), 1);
-        QVERIFY(!programLog().contains("JSON"));
+        QTRY_VERIFY(program.log().contains("WS connection closed"));
+        QCOMPARE(program.log().count("onnection established"), 1);
+        QVERIFY(!program.log().contains("JSON"));
     }
 
     // A public site's page needs the browser's permission to reach loopback; denied, the page is
@@ -261,26 +261,12 @@ private slots:
 private:
     void startProgram(const QString &allowedOrigins = {})
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("VANTREL_PROBE_URL", serviceUrl + "/demo/probe.html");
-        env.insert("VANTREL_VERSION_SERVICE_URL", serviceUrl);
-        env.insert("VANTREL_DISK_FREE_BYTES", "99999999999");
-        env.insert("VANTREL_SAMPLE_RECORD", record);
-        env.insert("VANTREL_ALLOWED_ORIGINS", allowedOrigins);
-        program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::MergedChannels);
-        log.clear();
-        program.start(PROGRAM_PATH, { "--tray" });
-        QVERIFY(program.waitForStarted(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            programLog().contains("WebSocket Secure (wss) server listening on port 51869"), 10000);
-    }
-
-    QString programLog()
-    {
-        log += program.readAll();
-        return QString::fromUtf8(log);
+        QVERIFY2(program.startWith(PROGRAM_PATH,
+                     { { "VANTREL_PROBE_URL", serviceUrl + "/demo/probe.html" },
+                         { "VANTREL_VERSION_SERVICE_URL", serviceUrl },
+                         { "VANTREL_DISK_FREE_BYTES", "99999999999" }, { "VANTREL_SAMPLE_RECORD", record },
+                         { "VANTREL_ALLOWED_ORIGINS", allowedOrigins } }),
+            qPrintable(program.log()));
     }
 
     // Runs a kit call in the page; what it resolved ({ok, value, ms}) or rejected with ({code, attempts,
@@ -319,8 +305,7 @@ private:
     QString serviceUrl;
     LoopbackHttpServer publicSite;
     QScopedPointer<TestEnvironment> environment;
-    QProcess program;
-    QByteArray log;
+    ProgramProcess program;
     QString record;
 };
 

@@ -241,7 +241,6 @@ bool DevToolsBrowser::navigate(const QUrl &url, int timeoutMs)
         lastError = "navigation to " + url.toString() + ": " + result.value("errorText").toString();
         return false;
     }
-    currentUrl = url;
     return waitForEvent("Page.loadEventFired", timeoutMs);
 }
 
@@ -274,11 +273,6 @@ QByteArray DevToolsBrowser::screenshot()
 {
     const QJsonObject result = call("Page.captureScreenshot", { { "format", "png" } });
     return QByteArray::fromBase64(result.value("data").toString().toLatin1());
-}
-
-QString DevToolsBrowser::origin() const
-{
-    return currentUrl.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment).toString();
 }
 
 QString DevToolsBrowser::browserLog()

@@ -43,7 +43,6 @@ public:
     // Waits until expression is true in the page.
     bool waitFor(const QString &expression, int timeoutMs = 15000);
     QByteArray screenshot();
-    QString origin() const;
 
     static QString executable();
 
@@ -65,6 +64,5 @@ private:
     QMap<int, QJsonObject> answers;
     QStringList events;
     QString sessionId;
-    QUrl currentUrl;
     QString lastError;
 };

@@ -153,3 +153,29 @@ QString stopProgramCleanly(QProcess &program, int timeoutMs)
         .arg(program.exitCode())
         .arg(output.right(8000));
 }
+
+#include <QTest>
+
+bool ProgramProcess::startWith(const QString &programPath, const QMap<QString, QString> &settings)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it)
+        environment.insert(it.key(), it.value());
+    setProcessEnvironment(environment);
+    setProcessChannelMode(QProcess::MergedChannels);
+    output.clear();
+    start(programPath, { QStringLiteral("--tray") });
+    return waitForStarted(5000)
+        && QTest::qWaitFor(
+            [this]() {
+                return log().contains(QLatin1String("WebSocket Secure (wss) server listening on port 51869"));
+            },
+            10000);
+}
+
+QString ProgramProcess::log()
+{
+    output += readAll();
+    return QString::fromUtf8(output);
+}

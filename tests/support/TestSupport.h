@@ -98,3 +98,17 @@ void askProgramToQuit(QProcess &program);
 // an empty text when it quit cleanly with exit code 0 — under the sanitizers that also means without leaks or
 // errors at exit — and otherwise what went wrong, with what it still wrote.
 QString stopProgramCleanly(QProcess &program, int timeoutMs = 15000);
+
+// The real program started by a test: offscreen, with "--tray" (home window hidden), the test's own
+// environment plus settings; its merged output is kept for asserting log lines.
+class ProgramProcess : public QProcess
+{
+public:
+    // Starts programPath and waits (bounded) until its last listener is up; false if it did not come up.
+    bool startWith(const QString &programPath, const QMap<QString, QString> &settings);
+    // Everything it wrote since the start.
+    QString log();
+
+private:
+    QByteArray output;
+};
