@@ -11,6 +11,14 @@ const char SourcePath[] = "VantrelDetectInstallTool/WebSocketClient";
 
 } // namespace
 
+QUrl loopbackToolAddress(const QString &url)
+{
+    QUrl address(url);
+    if (address.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+        address.setHost(QStringLiteral("127.0.0.1"));
+    return address;
+}
+
 WebSocketClient::WebSocketClient(QObject *parent)
     : QObject(parent)
     , socket(new QWebSocket(QString(), QWebSocketProtocol::Version13))
@@ -21,6 +29,18 @@ WebSocketClient::WebSocketClient(QObject *parent)
         &WebSocketClient::slotError);
     retryTimer.setSingleShot(true);
     connect(&retryTimer, &QTimer::timeout, this, &WebSocketClient::openSocket);
+    connectDeadline.setSingleShot(true);
+    connectDeadline.setTimerType(Qt::PreciseTimer);
+    connect(&connectDeadline, &QTimer::timeout, this, &WebSocketClient::giveUp);
+    connect(socket, &QWebSocket::bytesWritten, this, [this](qint64 bytes) {
+        unwritten = qMax<qint64>(0, unwritten - bytes);
+        emit written();
+    });
+}
+
+bool WebSocketClient::isConnected() const
+{
+    return connected && socket->state() == QAbstractSocket::ConnectedState;
 }
 
 WebSocketClient::~WebSocketClient()
@@ -31,10 +51,11 @@ WebSocketClient::~WebSocketClient()
 void WebSocketClient::connectTo(const QString &url, const QString &message)
 {
     pendingMessage = message;
-    this->url = QUrl(url);
+    this->url = loopbackToolAddress(url);
     socket->setProxy(QNetworkProxy(QNetworkProxy::NoProxy, QString(), 0, QString(), QString()));
     connectionWanted = true;
     connectingSince.start();
+    connectDeadline.start(ConnectRetryLimitMs);
     retryTimer.stop();
     openSocket();
 }
@@ -49,18 +70,30 @@ void WebSocketClient::retryConnection()
     if (!connectionWanted || connected || retryTimer.isActive())
         return;
     if (connectingSince.elapsed() + ConnectRetryIntervalMs > ConnectRetryLimitMs) {
-        connectionWanted = false;
-        qDebug() << "Gave up connecting to" << url.toString() << "after" << ConnectRetryLimitMs << "ms";
+        giveUp();
         return;
     }
     retryTimer.start(ConnectRetryIntervalMs);
+}
+
+void WebSocketClient::giveUp()
+{
+    if (!connectionWanted || connected)
+        return;
+    connectionWanted = false;
+    retryTimer.stop();
+    connectDeadline.stop();
+    pendingMessage.clear();
+    socket->abort();
+    qDebug() << "Gave up connecting to" << url.toString() << "after" << ConnectRetryLimitMs << "ms";
+    emit abandoned();
 }
 
 void WebSocketClient::sendTextMsg(const QString &message)
 {
     if (connected) {
         qDebug() << message;
-        socket->sendTextMessage(message);
+        unwritten += socket->sendTextMessage(message);
     } else {
         qDebug() << SourcePath << __LINE__ << "Failed to"
                  << "WebSocketClient::sendTextMsg"
@@ -74,18 +107,22 @@ void WebSocketClient::slotConnected()
     connected = true;
     connectionWanted = false;
     retryTimer.stop();
+    connectDeadline.stop();
     sendTextMsg(pendingMessage);
+    pendingMessage.clear();
     if (!receiversConnected) {
         receiversConnected = true;
         connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketClient::slotRecvTextMsg);
         connect(socket, &QWebSocket::binaryMessageReceived, this, &WebSocketClient::slotRecvBinaryMsg);
     }
+    emit opened();
 }
 
 void WebSocketClient::slotDisconnected()
 {
     qDebug() << SourcePath << __LINE__ << "websocket disconnected";
     connected = false;
+    unwritten = 0;
     retryConnection();
 }
 

@@ -1,12 +1,21 @@
 #pragma once
 
-// The program's one connection to a managed tool's local WebSocket. connectTo() opens the
-// connection and sends the browser's message first on every successful connection; later "closeTool"
-// commands travel over the same connection.
+// A connection to one managed tool's local WebSocket (each tool has its own, see ToolDelivery).
+// connectTo() opens the connection and sends the given message first once it is open; later commands
+// travel over the same connection.
 //
-// A tool whose process has just started is rarely listening yet, so while a connection is wanted the
-// client retries every ConnectRetryIntervalMs for up to ConnectRetryLimitMs, then gives up with a log
-// line. The frames a tool receives are unchanged by the retries.
+// Decisions of ours:
+// - A tool whose process has just started is rarely listening yet, so while a connection is wanted the
+//   client retries every ConnectRetryIntervalMs for up to ConnectRetryLimitMs, then gives up with a log
+//   line and abandoned(); the same bound ends a handshake that is never answered (a port whose
+//   listener accepts and says nothing). The frames a tool receives are unchanged by the retries.
+// - The message given to connectTo() is sent once: a connection that drops later is not reopened, and
+//   the message is not sent again.
+// - The host "localhost" of the tools' addresses is reached as 127.0.0.1, never as whatever the
+//   resolver lists first: on a shared machine another user may listen on [::1] at the tool's port, and
+//   would receive the page's message (tokens included) while the tool, on 127.0.0.1, got nothing. There
+//   is no fall-back to [::1] when 127.0.0.1 refuses: just after a launch the tool is often not listening
+//   yet, and the first refusal would hand the message to that listener.
 #include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QObject>
@@ -18,6 +27,9 @@ class QWebSocket;
 constexpr int ConnectRetryIntervalMs = 50;
 constexpr int ConnectRetryLimitMs = 15000;
 
+// The address connected to for a tool address: "localhost" becomes 127.0.0.1, anything else is kept.
+QUrl loopbackToolAddress(const QString &url);
+
 class WebSocketClient : public QObject
 {
     Q_OBJECT
@@ -28,10 +40,20 @@ public:
 
     void connectTo(const QString &url, const QString &message);
     void sendTextMsg(const QString &message);
-    bool isConnected() const { return connected; }
+    bool isConnected() const;
+    bool isConnecting() const { return connectionWanted; }
+    // Bytes handed to the connection that it has not written yet.
+    qint64 unwrittenBytes() const { return unwritten; }
+    QUrl address() const { return url; }
 
 signals:
     void signalRecvTextMsg(QString message);
+    // The connection opened and the message of connectTo() was sent.
+    void opened();
+    // No connection within ConnectRetryLimitMs; the message of connectTo() was not sent.
+    void abandoned();
+    // The connection wrote some of what it was handed.
+    void written();
 
 private slots:
     void slotConnected();
@@ -43,6 +65,7 @@ private slots:
 private:
     void openSocket();
     void retryConnection();
+    void giveUp();
 
     QWebSocket *socket;
     bool connected = false;
@@ -52,4 +75,7 @@ private:
     bool connectionWanted = false;
     QElapsedTimer connectingSince;
     QTimer retryTimer;
+    // Bounds the whole attempt, also a handshake that is never answered.
+    QTimer connectDeadline;
+    qint64 unwritten = 0;
 };

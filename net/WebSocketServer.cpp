@@ -1,12 +1,11 @@
 #include "WebSocketServer.h"
 
 #include "CommandMessage.h"
-#include "Constants.h"
 #include "DeploymentSettings.h"
 #include "LoadingWidget.h"
 #include "Platform.h"
+#include "ToolDelivery.h"
 #include "UtilManager.h"
-#include "WebSocketClient.h"
 
 #include <QDebug>
 #include <QFile>
@@ -153,6 +152,7 @@ void WebSocketServer::accept(QWebSocketServer *listener, QList<QWebSocket *> &li
     }
     socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(MaxIncomingMessageBytes));
     socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(MaxIncomingMessageBytes));
+    socket->setReadBufferSize(MaxIncomingMessageBytes + MaxFrameHeaderBytes);
     connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketServer::processMessage);
     connect(socket, &QWebSocket::disconnected, this, closeSlot);
     list.append(socket);
@@ -237,14 +237,13 @@ void WebSocketServer::processMessage(QString message)
     manager->useScene = command.scene;
     manager->operationCommand = command.operation;
 
+    // The command's own text travels on its tool's road; nothing else decides what a tool receives.
+    ToolDelivery *tool = manager->toolDelivery(command.scene);
     if (command.isClose()) {
-        const QString programName
-            = command.isForSignatureClient() ? SignatureClientName : EncryptedClientName;
-        if (UtilManager::isToolRunning(programName))
-            manager->webSocketClient()->sendTextMsg(manager->lastMessage);
+        if (UtilManager::isToolRunning(tool->programName()))
+            tool->acceptClose(message);
         return;
     }
-    LoadingWidget *launch = manager->loadingWidget();
-    launch->show();
-    launch->beginLaunch();
+    if (tool->acceptStart(message) == ToolDelivery::StartOutcome::LaunchNeeded)
+        manager->loadingWidget()->requestLaunch(tool);
 }

@@ -14,7 +14,9 @@
 //   server then takes over the listening socket with the queued connections. Where sockets cannot be
 //   duplicated (Windows) TLS is set up at start.
 // - Incoming messages are capped at MaxIncomingMessageBytes; a larger one closes the connection with
-//   the WebSocket "message too big" code.
+//   the WebSocket "message too big" code. A connection reads at most one largest frame ahead of what
+//   its frames have taken (a bounded read buffer), so a sender that never pauses cannot make the
+//   program hold more than that on top of the message being read.
 // - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, empty by default)
 //   refuses connections from other origins, or with none, and logs them. A refused page's connection
 //   is accepted and closed at once with the code 1008 ("policy violation") and the reason "origin not
@@ -36,6 +38,8 @@ constexpr quint16 WssServerPort = 51869;
 constexpr qint64 MaxIncomingMessageBytes = 16 * 1024 * 1024;
 // Quiet time after the last connection closed before freed memory is handed back to the system.
 constexpr int MemoryReleaseDelayMs = 2000;
+// Room for a frame's header beside the largest payload in a connection's read buffer.
+constexpr qint64 MaxFrameHeaderBytes = 14;
 // How long a refused page has to answer the close before its connection is cut.
 constexpr int RefusedCloseGraceMs = 3000;
 

@@ -7,6 +7,7 @@
 #include "Platform.h"
 #include "Resources.h"
 #include "TestSupport.h"
+#include "ToolDelivery.h"
 #include "UtilManager.h"
 
 #include <QAbstractButton>
@@ -201,7 +202,11 @@ private slots:
         const QString message
             = "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"startTool\",\"token\":\"中\"}";
         UtilManager::instance()->useScene = "00";
-        UtilManager::instance()->lastMessage = message;
+        // The command waits for the tool's installation; a frame that came later is no command.
+        ToolDelivery *tool = UtilManager::instance()->toolDelivery("00");
+        QCOMPARE(tool->acceptStart(message), ToolDelivery::StartOutcome::LaunchNeeded);
+        tool->awaitInstallation();
+        UtilManager::instance()->lastMessage = "not a command";
         CheckWidget window;
         window.show();
         window.runCheck(false);

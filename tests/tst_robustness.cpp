@@ -1,9 +1,12 @@
 // The real program under load and hostile input on its three ports, with the clients in this process:
 // many connections, connect/disconnect cycles, malformed frames and protocols, oversized messages,
 // stalled handshakes and the origin allow-list. After each, a command on a fresh connection works.
+#include "Constants.h"
 #include "LoopbackHttpServer.h"
 #include "Platform.h"
 #include "TestSupport.h"
+#include "ToolDelivery.h"
+#include "WebSocketServer.h"
 
 #include <QSslSocket>
 #include <QTcpSocket>
@@ -64,17 +67,6 @@ constexpr bool MemoryIsMeasurable = false;
 #else
 constexpr bool MemoryIsMeasurable = true;
 #endif
-
-qint64 residentKiB(qint64 pid)
-{
-    QFile status(QString("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
 
 QSslConfiguration lenientTls()
 {
@@ -190,19 +182,54 @@ private slots:
         QVERIFY(commandStillWorks());
     }
 
-    void hundredMegabyteMessage_closesWithMessageTooBig()
+    // A sender that never pauses, of one endless message in 1 MiB frames: refused with "message too big"
+    // while the program's memory grows by at most 64 MiB (its sockets read into bounded buffers), and
+    // the program goes on serving.
+    void endlessMessage_closesWithMessageTooBig_memoryBounded()
     {
+        const qint64 before = residentKiB(program.processId());
         QTcpSocket raw;
         QVERIFY(openRaw(raw, 51868));
-        // A text message of 100 MB, sent in 1 MiB continuation frames until the program closes.
         const QByteArray chunk(1024 * 1024, 'a');
-        for (int i = 0; i < 100 && raw.state() == QAbstractSocket::ConnectedState; ++i) {
+        qint64 peak = before;
+        for (int i = 0; i < 100; ++i)
             raw.write(longFrame(i == 0 ? 0x1 : 0x0, i == 99, chunk));
-            raw.waitForBytesWritten(5000);
+        QElapsedTimer sending;
+        sending.start();
+        while (raw.bytesToWrite() > 0 && raw.state() == QAbstractSocket::ConnectedState
+            && sending.elapsed() < 20000) {
+            raw.waitForBytesWritten(50);
+            peak = qMax(peak, residentKiB(program.processId()));
         }
+        peak = qMax(peak, residentKiB(program.processId()));
+        qInfo("Resident memory: %lld KiB before, %lld KiB at the peak", before, peak);
+        QVERIFY2(!MemoryIsMeasurable || (before > 0 && peak - before <= 64 * 1024),
+            qPrintable(QString("%1 KiB before, %2 KiB at the peak").arg(before).arg(peak)));
+#ifdef Q_OS_WIN
+        // Under Wine the connection stops being read once its buffer is full (the socket is not signalled
+        // again), so it is held rather than closed; memory stays bounded all the same.
+        QEXPECT_FAIL(
+            "", "Wine: a full read buffer stalls the connection before the cap is reached", Continue);
+#endif
         QTRY_VERIFY_WITH_TIMEOUT(program.log().contains("Close code 1009"), 20000);
-        QVERIFY(raw.state() != QAbstractSocket::ConnectedState || raw.waitForDisconnected(10000));
+        if (raw.state() == QAbstractSocket::ConnectedState && !raw.waitForDisconnected(10000))
+            raw.abort();
         QVERIFY(commandStillWorks());
+    }
+
+    // The sockets' bounded reads still take a message just under the cap in one frame (a little under:
+    // the commands that wait for the tool count against the same bound).
+    void largestCommandInOneFrame_isRead()
+    {
+        program.log();
+        const int before = program.missingToolLines;
+        QTcpSocket raw;
+        QVERIFY(openRaw(raw, 51868));
+        const QByteArray prefix = "{\"VantrelUseScene\":\"01\",\"operationCommand\":\"startTool\",\"pad\":\"";
+        const QByteArray message = prefix + QByteArray(MaxIncomingMessageBytes - 4096, 'p') + "\"}";
+        raw.write(longFrame(0x1, true, message));
+        QTRY_VERIFY_WITH_TIMEOUT((program.log(), program.missingToolLines > before), 30000);
+        QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
     }
 
     void plainHttpAndGarbage_onTheWsPorts()
@@ -280,6 +307,74 @@ private slots:
         QVERIFY(commandStillWorks());
     }
 
+    // 20,000 start commands for an installed tool, sent while the launch's network probe waits for its
+    // answer: no launch inside another, one start of the tool, the first 64 commands delivered in order
+    // and the rest refused and counted, memory and threads near idle.
+    void twentyThousandStarts_duringTheProbe_oneLaunch_bounded()
+    {
+        const QString frames = environment.root() + "/burst-frames.txt";
+        const QString starts = environment.root() + "/burst-starts.txt";
+        killProgramsNamed(SignatureClientName); // a copy left by another run would get the frames
+        registerTool(environment, SignatureClientTitle, SAMPLE_SIGNATURE_CLIENT);
+        QList<QPointer<QTcpSocket>> heldProbes;
+        probe.handler
+            = [&heldProbes](const LoopbackHttpRequest &, QTcpSocket *socket) { heldProbes << socket; };
+        program.kill();
+        program.waitForFinished(5000);
+        startProgram({ { "VANTREL_SAMPLE_RECORD", frames }, { "VANTREL_SAMPLE_STARTS", starts } });
+        QTest::qWait(1000);
+        const qint64 idleKiB = residentKiB(program.processId());
+        const int idleThreads = threadCount(program.processId());
+        qint64 peakKiB = idleKiB;
+        int peakThreads = idleThreads;
+        const auto sample = [&]() {
+            peakKiB = qMax(peakKiB, residentKiB(program.processId()));
+            peakThreads = qMax(peakThreads, threadCount(program.processId()));
+        };
+
+        QWebSocket page;
+        QVERIFY(open(page, Urls.at(1)));
+        const QString command = R"({"VantrelUseScene":"00","operationCommand":"startTool","n":%1})";
+        page.sendTextMessage(command.arg(0));
+        QTRY_COMPARE_WITH_TIMEOUT(heldProbes.size(), 1, 10000);
+        program.log();
+        const int failuresBefore = program.parseFailureLines;
+        for (int i = 1; i < 20000; ++i) {
+            page.sendTextMessage(command.arg(i));
+            if (i % 1000 == 0) {
+                QCoreApplication::processEvents();
+                sample();
+            }
+        }
+        page.sendTextMessage("end of the burst"); // read in order, after every command
+        QVERIFY(QTest::qWaitFor(
+            [&]() { return sample(), program.log(), program.parseFailureLines > failuresBefore; }, 120000));
+        QCOMPARE(heldProbes.size(), 1);
+        LoopbackHttpServer::respond(heldProbes.first(), 200, "ok");
+        probe.handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            LoopbackHttpServer::respond(socket, 200, "ok");
+        };
+
+        QStringList delivered;
+        for (int i = 0; i < MaxWaitingCommands; ++i)
+            delivered << command.arg(i);
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(frames), delivered, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(program.log().contains(QString("Refused %1 commands for %2")
+                                                            .arg(20000 - MaxWaitingCommands)
+                                                            .arg(SignatureClientTitle)),
+            5000);
+        sample();
+        QCOMPARE(readRecordedFrames(starts).size(), 1);
+        qInfo("Idle: %lld KiB, %d threads; peak: %lld KiB, %d threads", idleKiB, idleThreads, peakKiB,
+            peakThreads);
+        QVERIFY(idleKiB > 0 && idleThreads > 0);
+        QVERIFY2(!MemoryIsMeasurable || peakKiB - idleKiB <= 64 * 1024, qPrintable(QString::number(peakKiB)));
+        QVERIFY2(peakThreads - idleThreads <= 6, qPrintable(QString::number(peakThreads)));
+        environment.clearEntries();
+        killProgramsNamed(SignatureClientName);
+        QVERIFY(commandStillWorks());
+    }
+
     void unusableLogFolder_programRunsOn()
     {
 #ifdef Q_OS_WIN
@@ -336,10 +431,14 @@ private slots:
         QVERIFY(eagerClosed.wait(5000));
         QTRY_VERIFY(program.log().contains("Refused a connection from origin \"https://evil.example.net\""));
         QTRY_VERIFY(program.log().contains("Refused a connection from origin \"(none)\""));
-        // Had a refused message been read, its launch would come first or be dropped for this one.
+        // Had a refused message been read, its launch would have come first.
         QVERIFY(commandStillWorks(&allowed));
         QCOMPARE(program.log().count("-------------未安装"), 1);
-        QVERIFY(!program.log().contains("dropped"));
+        // The second origin, written after a blank, is allowed as well.
+        QWebSocket second("https://other.example.com");
+        QVERIFY(open(second, Urls.at(0)));
+        QVERIFY(commandStillWorks(&second));
+        QVERIFY(!program.log().contains("Refused a connection from origin \"https://other.example.com\""));
 
         // Without the setting every page is served (the default).
         program.kill();
@@ -411,7 +510,7 @@ private:
             const QString lines = QString::fromUtf8(pending.left(end + 1));
             pending.remove(0, end + 1);
             closedLines += lines.count(QLatin1String("onnection closed\n"));
-            missingToolLines += lines.count(QLatin1String("-------------未安装"));
+            missingToolLines += lines.count(QStringLiteral("-------------未安装"));
             parseFailureLines += lines.count(QLatin1String("Failed to parse JSON."));
             text += lines;
             return text;
@@ -493,8 +592,7 @@ private:
             return false;
         (page ? page : &fresh)
             ->sendTextMessage("{\"VantrelUseScene\":\"01\",\"operationCommand\":\"startTool\"}");
-        return QTest::qWaitFor(
-                   [&]() { return program.log().count("-------------未安装") > before; }, timeoutMs)
+        return QTest::qWaitFor([&]() { return program.log(), program.missingToolLines > before; }, timeoutMs)
             && program.process.state() == QProcess::Running;
     }
 

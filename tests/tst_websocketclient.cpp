@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 #include "WebSocketClient.h"
 
+#include <QTcpServer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 #include <QtTest>
@@ -116,10 +117,21 @@ private slots:
             log.lines().first().endsWith(" Failed to WebSocketClient::sendTextMsg , it's not running..."));
     }
 
-    void nobodyListening_givesUpAfterTheLimit()
+    void givesUpAfterTheLimit_data()
     {
+        QTest::addColumn<bool>("listening");
+        QTest::newRow("nobody listening") << false;
+        QTest::newRow("a listener that never answers the handshake") << true;
+    }
+
+    void givesUpAfterTheLimit()
+    {
+        QFETCH(bool, listening);
+        QTcpServer silent;
+        QVERIFY(!listening || silent.listen(QHostAddress::LocalHost, 47106));
         LogCapture log;
         WebSocketClient client;
+        QSignalSpy abandoned(&client, &WebSocketClient::abandoned);
         QElapsedTimer elapsed;
         elapsed.start();
         client.connectTo("ws://127.0.0.1:47106", "lost");
@@ -128,6 +140,8 @@ private slots:
             ConnectRetryLimitMs + 5000);
         QVERIFY(elapsed.elapsed() >= ConnectRetryLimitMs - 500);
         QVERIFY(!client.isConnected());
+        QVERIFY(!client.isConnecting());
+        QCOMPARE(abandoned.size(), 1);
     }
 
 private:

@@ -4,6 +4,7 @@
 #include "LoopbackHttpServer.h"
 #include "Resources.h"
 #include "TestSupport.h"
+#include "ToolDelivery.h"
 #include "UtilManager.h"
 #include "WebSocketClient.h"
 #include "WebSocketServer.h"
@@ -55,6 +56,9 @@ private slots:
         UtilManager::instance()->useScene = "01";
         UtilManager::instance()->operationCommand = "startTool";
         UtilManager::instance()->lastMessage.clear();
+        // Start commands of earlier cases wait for a launch or an installation; they would go first.
+        for (const QString scene : { "00", "01" })
+            UtilManager::instance()->toolDelivery(scene)->dropWaitingLaunch("a new test case");
     }
 
     void listeners_allAcceptAndHandleTheSameCommand_data()

@@ -5,8 +5,8 @@
 #include "DeploymentSettings.h"
 #include "FramelessDrag.h"
 #include "Platform.h"
+#include "ToolDelivery.h"
 #include "UtilManager.h"
-#include "WebSocketClient.h"
 #include "ui_CheckWidget.h"
 
 #include <QDebug>
@@ -221,8 +221,11 @@ void CheckWidget::launchInstalledTool(const QString &title, const QString &url)
     ui->label_progress->setText(QString::fromUtf8("检测完成"));
     ui->widget_loading->finish();
     ui->progressBar->setValue(100);
-    const QString message = UtilManager::instance()->lastMessage;
-    UtilManager::instance()->webSocketClient()->connectTo(url, message);
+    // The commands that waited for this tool, not whatever text came last.
+    if (ToolDelivery *tool = UtilManager::instance()->toolDeliveryTitled(title))
+        tool->handOver();
+    else
+        qDebug() << "No commands to hand over to" << url;
     QTimer::singleShot(HideAfterLaunchMs, this, &QWidget::hide);
 }
 
@@ -263,6 +266,15 @@ void CheckWidget::mouseReleaseEvent(QMouseEvent *event)
 {
     if (!FramelessDrag::release(event, dragging))
         QWidget::mouseReleaseEvent(event);
+}
+
+void CheckWidget::hideEvent(QHideEvent *event)
+{
+    // Hidden by the program or the user, not minimised: commands still waiting for an installation
+    // would otherwise wait for good.
+    if (!event->spontaneous())
+        UtilManager::instance()->dropCommandsAwaitingInstallation();
+    QWidget::hideEvent(event);
 }
 
 void CheckWidget::showEvent(QShowEvent *event)

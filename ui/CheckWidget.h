@@ -8,6 +8,9 @@
 // - A check that is asked for while one runs (a second launch request during the waits) does not
 //   start a nested check: the running one goes on, and the window is brought to the front.
 // - Outside Windows the disk texts name the mount point of the program's volume.
+// - After an installation the started tool is handed the commands that waited for it (ToolDelivery),
+//   not the last text a page sent. When the window hides (closed by the user, or after that hand-over),
+//   commands still waiting for an installation are dropped with a log line.
 #include "VersionInfo.h"
 
 #include <QPoint>
@@ -42,6 +45,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private slots:
     void on_toolButton_close_clicked();

@@ -5,8 +5,8 @@
 #include "Constants.h"
 #include "HomeWidget.h"
 #include "Platform.h"
+#include "ToolDelivery.h"
 #include "UtilManager.h"
-#include "WebSocketClient.h"
 #include "ui_LoadingWidget.h"
 
 #include <QDebug>
@@ -40,17 +40,30 @@ LoadingWidget::~LoadingWidget()
     delete ui;
 }
 
+bool LoadingWidget::isLaunching() const
+{
+    return !currentTool.isNull() || !waitingLaunches.isEmpty();
+}
+
 bool LoadingWidget::isWaitingForProcess() const
 {
     return progressTimer->isActive();
 }
 
+void LoadingWidget::requestLaunch(ToolDelivery *tool)
+{
+    if (currentTool) {
+        if (!waitingLaunches.contains(tool))
+            waitingLaunches.append(tool);
+        return;
+    }
+    currentTool = tool;
+    show();
+    beginLaunch();
+}
+
 void LoadingWidget::beginLaunch()
 {
-    if (isWaitingForProcess())
-        qDebug().noquote() << QStringLiteral(
-            "Launch of %1 dropped: a newer start command arrived before its process ran")
-                                  .arg(toolTitle);
     progressTimer->stop();
     progress = 0;
     ui->progressBar->setValue(0);
@@ -61,36 +74,68 @@ void LoadingWidget::beginLaunch()
     });
 }
 
-void LoadingWidget::alertAndThen(
-    const QString &title, const QString &icon, const QString &text, bool closeAfter)
+// The launch of currentTool has ended (its commands handed over, dropped or left to the check
+// window): the next waiting launch begins.
+void LoadingWidget::endLaunch()
+{
+    currentTool = nullptr;
+    beginNextLaunch();
+}
+
+void LoadingWidget::beginNextLaunch()
+{
+    while (!waitingLaunches.isEmpty() && !currentTool)
+        currentTool = waitingLaunches.takeFirst();
+    if (!currentTool)
+        return;
+    show();
+    beginLaunch();
+}
+
+void LoadingWidget::failLaunch(
+    const QString &title, const QString &icon, const QString &text, bool closeAfter, const QString &reason)
 {
     AlertDialog::showAlert(this, title, icon, text, QString::fromUtf8("知道了"));
-    if (closeAfter)
-        QTimer::singleShot(0, this, &QWidget::close);
-    else
-        QTimer::singleShot(0, this, &QWidget::hide);
+    // Commands that arrived while the alert was open share its launch's fate.
+    if (currentTool)
+        currentTool->dropWaitingLaunch(reason);
+    QTimer::singleShot(0, this, [this, closeAfter]() {
+        if (closeAfter && waitingLaunches.isEmpty())
+            close();
+        else
+            hide();
+        endLaunch();
+    });
 }
 
 void LoadingWidget::startApplication()
 {
+    // Called without a request (by hand), it launches the tool of the current scene.
+    if (!currentTool)
+        currentTool = UtilManager::instance()->toolDelivery(UtilManager::instance()->useScene);
+    const QPointer<ToolDelivery> tool = currentTool;
     const QString drive = Platform::programDrive();
     if (!UtilManager::hasEnoughDiskSpace()) {
-        alertAndThen(QString::fromUtf8("异常提示"), QStringLiteral(":/img/dialog_disk.png"),
-            QString::fromUtf8("工作目录所在磁盘(%1)剩余空间不足").arg(drive), true);
+        failLaunch(QString::fromUtf8("异常提示"), QStringLiteral(":/img/dialog_disk.png"),
+            QString::fromUtf8("工作目录所在磁盘(%1)剩余空间不足").arg(drive), true,
+            QStringLiteral("too little free disk space"));
         return;
     }
     if (!UtilManager::isNetworkReachable()) {
-        alertAndThen(QString::fromUtf8("异常提示"), QStringLiteral(":/img/dialog_net.png"),
-            QString::fromUtf8("网络异常，未能连接到服务器！"), true);
+        failLaunch(QString::fromUtf8("异常提示"), QStringLiteral(":/img/dialog_net.png"),
+            QString::fromUtf8("网络异常，未能连接到服务器！"), true,
+            QStringLiteral("the network is unreachable"));
         return;
     }
-    const bool signature = UtilManager::instance()->useScene == QLatin1String("00");
-    toolTitle = signature ? SignatureClientTitle : EncryptedClientTitle;
-    toolUrl = signature ? SignatureClientUrl : EncryptedClientUrl;
+    if (!tool)
+        return endLaunch();
+    toolTitle = tool->title();
+    toolUrl = tool->url();
     const QString path = UtilManager::installedProgramPath(toolTitle);
 
     if (!UtilManager::isToolInstalled(toolTitle)) {
         qDebug() << "-------------未安装";
+        tool->awaitInstallation();
         ui->progressBar->setValue(100);
         ui->label_progress->setText(QStringLiteral("100%"));
         QTimer::singleShot(HandOverDelayMs, this, [this]() {
@@ -98,14 +143,16 @@ void LoadingWidget::startApplication()
             CheckWidget *check = UtilManager::instance()->checkWidget();
             check->show();
             check->showAndCheck();
+            endLaunch();
         });
         return;
     }
     qDebug() << "-------------已安装" << path;
     qint64 pid = 0;
     if (!QProcess::startDetached(path, QStringList(), QString(), &pid)) {
-        alertAndThen(QString::fromUtf8("启动提示"), QStringLiteral(":/img/dialog_error.png"),
-            QString::fromUtf8("软件启动失败！请重新安装%1").arg(toolTitle), false);
+        failLaunch(QString::fromUtf8("启动提示"), QStringLiteral(":/img/dialog_error.png"),
+            QString::fromUtf8("软件启动失败！请重新安装%1").arg(toolTitle), false,
+            QStringLiteral("the program did not start"));
         return;
     }
     processId = pid;
@@ -122,13 +169,27 @@ void LoadingWidget::updateProgress()
         progressTimer->stop();
         ui->progressBar->setValue(100);
         ui->label_progress->setText(QStringLiteral("100%"));
-        UtilManager::instance()->webSocketClient()->connectTo(toolUrl, UtilManager::instance()->lastMessage);
-        QTimer::singleShot(HideAfterStartMs, this, &QWidget::hide);
+        const bool launching = currentTool;
+        if (launching)
+            currentTool->releaseWaiting();
+        QTimer::singleShot(HideAfterStartMs, this, [this, launching]() {
+            hide();
+            if (!launching || !currentTool)
+                return;
+            // Start commands that came during this second join the launch that has just ended.
+            currentTool->handOver();
+            endLaunch();
+        });
         return;
     }
     if (progress >= 99)
         return;
     setProgress(progress + 1);
+    if (progress == 99 && currentTool) {
+        currentTool->dropWaitingLaunch(
+            QStringLiteral("its process (id %1) ended before it ran").arg(processId));
+        endLaunch();
+    }
 }
 
 void LoadingWidget::setProgress(int value)
@@ -149,6 +210,12 @@ void LoadingWidget::paintEvent(QPaintEvent *)
 
 void LoadingWidget::hideEvent(QHideEvent *event)
 {
+    // Hidden (closed or minimised by the user) while it waits for the process: that launch ends here.
+    if (progressTimer->isActive() && currentTool) {
+        currentTool->dropWaitingLaunch(QStringLiteral("the launch window was closed"));
+        currentTool = nullptr;
+        QTimer::singleShot(0, this, &LoadingWidget::beginNextLaunch);
+    }
     progressTimer->stop();
     QWidget::hideEvent(event);
 }

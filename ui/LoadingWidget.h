@@ -8,15 +8,22 @@
 // - Every launch starts its counter and bar at 0.
 // - The 10 ms wait for the process stops whenever the window hides, so a tool that has already
 //   ended cannot keep a timer running for the rest of the day.
-// - A start command that arrives while a launch still waits for its process wins: the program keeps
-//   one command (the last message) and one connection to a tool, so the earlier launch is dropped,
-//   with the line "Launch of <title> dropped: a newer start command arrived before its process ran"
-//   in the log; its tool may have started but is not handed the earlier message (its page may send
-//   again).
+// - The window runs one launch at a time, for the tool whose road asked for it (ToolDelivery), never
+//   inside another launch's waits: a launch asked for meanwhile (the other tool's) waits its turn and
+//   begins when the current one has ended. Start commands for the tool being launched join its launch
+//   (see ToolDelivery), so a burst of them makes one launch.
+// - After a disk or network alert the window closes, as prescribed, unless another launch waits: then
+//   it hides and that launch begins (the program must not quit with a page's command waiting).
+// - A process that has ended before its first tick (the bar stays at 99%) ends the launch: its
+//   commands are dropped with a log line and the next waiting launch may begin. So does hiding the
+//   window (closed or minimised by the user) while it waits for the process.
+#include <QList>
 #include <QPoint>
+#include <QPointer>
 #include <QWidget>
 
 class QTimer;
+class ToolDelivery;
 
 namespace Ui {
 class LoadingWidget;
@@ -30,9 +37,13 @@ public:
     explicit LoadingWidget(QWidget *parent = nullptr);
     ~LoadingWidget() override;
 
+    // Shows the window and launches the tool, or queues the launch behind the one that runs.
+    void requestLaunch(ToolDelivery *tool);
     void beginLaunch();
     int progressValue() const { return progress; }
     bool isWaitingForProcess() const;
+    // Whether a launch runs or waits its turn.
+    bool isLaunching() const;
 
 public slots:
     void startApplication();
@@ -46,7 +57,10 @@ protected:
 
 private:
     void setProgress(int value);
-    void alertAndThen(const QString &title, const QString &icon, const QString &text, bool closeAfter);
+    void failLaunch(const QString &title, const QString &icon, const QString &text, bool closeAfter,
+        const QString &reason);
+    void endLaunch();
+    void beginNextLaunch();
 
     Ui::LoadingWidget *ui;
     QPoint dragPosition;
@@ -56,4 +70,6 @@ private:
     QString toolUrl;
     qint64 processId = 0;
     bool progressConnected = false;
+    QPointer<ToolDelivery> currentTool;
+    QList<QPointer<ToolDelivery>> waitingLaunches;
 };

@@ -16,9 +16,11 @@
 #include <QTimer>
 
 #include "CheckWidget.h"
+#include "Constants.h"
 #include "DeploymentSettings.h"
 #include "HomeWidget.h"
 #include "LoadingWidget.h"
+#include "ToolDelivery.h"
 #include "WebSocketClient.h"
 
 namespace {
@@ -96,15 +98,43 @@ void UtilManager::releaseInstances()
     delete manager->homeWidgetInstance;
     delete manager->checkWidgetInstance;
     delete manager->loadingWidgetInstance;
-    delete manager->webSocketClientInstance;
+    delete manager->signatureDelivery;
+    delete manager->encryptionDelivery;
     delete manager;
 }
 
 WebSocketClient *UtilManager::webSocketClient()
 {
-    if (!webSocketClientInstance)
-        webSocketClientInstance = new WebSocketClient(nullptr);
-    return webSocketClientInstance;
+    return toolDelivery(useScene)->client();
+}
+
+ToolDelivery *UtilManager::toolDelivery(const QString &scene)
+{
+    if (scene == QLatin1String("00")) {
+        if (!signatureDelivery)
+            signatureDelivery
+                = new ToolDelivery(SignatureClientTitle, SignatureClientName, SignatureClientUrl);
+        return signatureDelivery;
+    }
+    if (!encryptionDelivery)
+        encryptionDelivery = new ToolDelivery(EncryptedClientTitle, EncryptedClientName, EncryptedClientUrl);
+    return encryptionDelivery;
+}
+
+ToolDelivery *UtilManager::toolDeliveryTitled(const QString &title)
+{
+    if (title == SignatureClientTitle)
+        return toolDelivery(QStringLiteral("00"));
+    if (title == EncryptedClientTitle)
+        return toolDelivery(QStringLiteral("01"));
+    return nullptr;
+}
+
+void UtilManager::dropCommandsAwaitingInstallation()
+{
+    for (ToolDelivery *delivery : { signatureDelivery.data(), encryptionDelivery.data() })
+        if (delivery && delivery->launchState() == ToolDelivery::LaunchState::AwaitingInstallation)
+            delivery->dropWaitingLaunch(QStringLiteral("the installation was given up"));
 }
 
 CheckWidget *UtilManager::checkWidget()

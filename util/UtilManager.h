@@ -18,6 +18,7 @@
 #include <QString>
 
 class WebSocketClient;
+class ToolDelivery;
 class LoadingWidget;
 class CheckWidget;
 class HomeWidget;
@@ -48,7 +49,14 @@ class UtilManager : public QObject
 public:
     static UtilManager *instance();
 
+    // The connection to the tool of the current scene.
     WebSocketClient *webSocketClient();
+    // The road of the commands for the tool of scene ("00": the signature client, any other: the
+    // encryption client), or of the tool with the given display title (null for an unknown title).
+    ToolDelivery *toolDelivery(const QString &scene);
+    ToolDelivery *toolDeliveryTitled(const QString &title);
+    // Drops the commands that wait for a tool's installation (the user gave the installation up).
+    void dropCommandsAwaitingInstallation();
     LoadingWidget *loadingWidget();
     CheckWidget *checkWidget();
     HomeWidget *homeWidget();
@@ -72,6 +80,7 @@ public:
     static void writeStartupFlag();
     static void waitWithEvents(unsigned int ms);
 
+    // The last text a page sent, kept for diagnostics: what a tool receives is decided by ToolDelivery.
     QString lastMessage;
     QString useScene = QStringLiteral("01");
     QString operationCommand = QStringLiteral("startTool");
@@ -82,7 +91,8 @@ private:
     static void releaseInstances();
 
     // Guarded: whoever deletes one of them early gets a fresh one from the getter.
-    QPointer<WebSocketClient> webSocketClientInstance;
+    QPointer<ToolDelivery> signatureDelivery;
+    QPointer<ToolDelivery> encryptionDelivery;
     QPointer<LoadingWidget> loadingWidgetInstance;
     QPointer<CheckWidget> checkWidgetInstance;
     QPointer<HomeWidget> homeWidgetInstance;

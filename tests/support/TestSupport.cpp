@@ -12,6 +12,48 @@ void registerTool(const TestEnvironment &environment, const QString &title, cons
             { QStringLiteral("DisplayVersion"), version }, { QStringLiteral("VersionNumber"), version } });
 }
 
+QStringList desktopExecWords(const QString &desktopEntry)
+{
+    QString exec;
+    for (const QString &line : desktopEntry.split(QLatin1Char('\n')))
+        if (line.startsWith(QLatin1String("Exec=")))
+            exec = line.mid(5);
+    static const QMap<QChar, QChar> stringEscapes = { { QLatin1Char('s'), QLatin1Char(' ') },
+        { QLatin1Char('n'), QLatin1Char('\n') }, { QLatin1Char('t'), QLatin1Char('\t') },
+        { QLatin1Char('r'), QLatin1Char('\r') }, { QLatin1Char('\\'), QLatin1Char('\\') } };
+    QString value;
+    for (int i = 0; i < exec.size(); ++i) {
+        if (exec.at(i) == QLatin1Char('\\') && i + 1 < exec.size() && stringEscapes.contains(exec.at(i + 1)))
+            value += stringEscapes.value(exec.at(++i));
+        else
+            value += exec.at(i);
+    }
+    QStringList words;
+    QString word;
+    bool quoted = false;
+    bool inWord = false;
+    for (int i = 0; i < value.size(); ++i) {
+        const QChar c = value.at(i);
+        if (quoted && c == QLatin1Char('\\') && i + 1 < value.size()) {
+            word += value.at(++i);
+        } else if (c == QLatin1Char('"')) {
+            quoted = !quoted;
+            inWord = true;
+        } else if (c == QLatin1Char(' ') && !quoted) {
+            if (inWord)
+                words << word;
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words << word;
+    return words;
+}
+
 #include <QMutex>
 
 namespace {
@@ -165,7 +207,10 @@ bool ProgramProcess::startWith(const QString &programPath, const QMap<QString, Q
     setProcessEnvironment(environment);
     setProcessChannelMode(QProcess::MergedChannels);
     output.clear();
-    start(programPath, { QStringLiteral("--tray") });
+    if (launcher.isEmpty())
+        start(programPath, { QStringLiteral("--tray") });
+    else
+        start(launcher.first(), launcher.mid(1) + QStringList { programPath, QStringLiteral("--tray") });
     return waitForStarted(5000)
         && QTest::qWaitFor(
             [this]() {

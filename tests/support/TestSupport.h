@@ -25,6 +25,8 @@ public:
     // Start with login as seen from outside the program's code (the autostart file on Linux, the
     // Run value through reg.exe on Windows).
     bool autoStartRegistered(const QString &name) const;
+    // The text of the autostart desktop entry (Linux; empty on Windows, which has a Run value).
+    QString autoStartFileText(const QString &name) const;
     void removeAutoStart(const QString &name) const;
 
 private:
@@ -37,6 +39,11 @@ void registerTool(const TestEnvironment &environment, const QString &title, cons
 
 #include <QStringList>
 #include <QtGlobal>
+
+// The words of the Exec line of a desktop entry's text, as a session splits them (the desktop entry
+// format: string escapes first, then blanks separate words outside double quotes, and inside them a
+// backslash takes the next character literally).
+QStringList desktopExecWords(const QString &desktopEntry);
 
 // Collects the debug log while it lives (and still prints it), for asserting exact log lines.
 class LogCapture
@@ -90,6 +97,12 @@ bool guardIsListening(const QString &serverName);
 // detached by the code under test).
 void killProgramsNamed(const QString &programName);
 
+// Resident memory in KiB and number of threads of a running process, -1 when they cannot be read
+// (/proc on Linux; GetProcessMemoryInfo and a Toolhelp snapshot on Windows, which Wine answers from the
+// Linux process under it).
+qint64 residentKiB(qint64 pid);
+int threadCount(qint64 pid);
+
 // Asks a program started by the test to quit the way an outside request does: SIGTERM on Linux, a
 // start with "--quit" on Windows (which has no such signal for a windowed program).
 void askProgramToQuit(QProcess &program);
@@ -106,6 +119,9 @@ class ProgramProcess : public QProcess
 public:
     // Starts programPath and waits (bounded) until its last listener is up; false if it did not come up.
     bool startWith(const QString &programPath, const QMap<QString, QString> &settings);
+    // A command line that the program is started through (its path and arguments follow), e.g. one that
+    // gives it a namespace of its own; empty for a direct start.
+    QStringList launcher;
     // Everything it wrote since the start.
     QString log();
 

@@ -47,6 +47,12 @@ bool TestEnvironment::autoStartRegistered(const QString &name) const
     return QFile::exists(autoStartFile(folder.path(), name));
 }
 
+QString TestEnvironment::autoStartFileText(const QString &name) const
+{
+    QFile file(autoStartFile(folder.path(), name));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
 void TestEnvironment::removeAutoStart(const QString &name) const
 {
     QFile::remove(autoStartFile(folder.path(), name));
@@ -95,4 +101,28 @@ void killProgramsNamed(const QString &programName)
 void askProgramToQuit(QProcess &program)
 {
     program.terminate();
+}
+
+namespace {
+// The number in the line of /proc/PID/status that starts with field.
+qint64 statusField(qint64 pid, const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(field.size()).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+} // namespace
+
+qint64 residentKiB(qint64 pid)
+{
+    return statusField(pid, "VmRSS:");
+}
+
+int threadCount(qint64 pid)
+{
+    return static_cast<int>(statusField(pid, "Threads:"));
 }

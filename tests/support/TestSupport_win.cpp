@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <psapi.h>
 #include <tlhelp32.h>
 
 namespace {
@@ -107,6 +108,11 @@ bool TestEnvironment::autoStartRegistered(const QString &name) const
     return reg.waitForFinished(30000) && reg.exitStatus() == QProcess::NormalExit && reg.exitCode() == 0;
 }
 
+QString TestEnvironment::autoStartFileText(const QString &) const
+{
+    return QString();
+}
+
 void TestEnvironment::removeAutoStart(const QString &name) const
 {
     RegDeleteKeyValueW(HKEY_CURRENT_USER, RunKey, wide(name));
@@ -146,4 +152,30 @@ void askProgramToQuit(QProcess &program)
     quit.setProcessEnvironment(program.processEnvironment());
     quit.start(program.program(), { QStringLiteral("--quit") });
     quit.waitForFinished(30000);
+}
+
+qint64 residentKiB(qint64 pid)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (!process)
+        return -1;
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    const bool read = GetProcessMemoryInfo(process, &counters, sizeof counters);
+    CloseHandle(process);
+    return read ? static_cast<qint64>(counters.WorkingSetSize / 1024) : -1;
+}
+
+int threadCount(qint64 pid)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int count = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == static_cast<DWORD>(pid);
+    CloseHandle(snapshot);
+    return count;
 }

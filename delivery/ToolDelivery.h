@@ -1,0 +1,98 @@
+#pragma once
+
+// The road of one managed tool's commands, from the portal's pages to the tool's own WebSocket: the
+// commands that wait for the tool, the state of its launch and its own connection. There is one per
+// tool (UtilManager::toolDelivery). The command server feeds it; the launch window and the check
+// window tell it how a launch ended.
+//
+// Decisions of ours:
+// - A tool receives exactly the text of the commands that asked for it: a frame that is not a command,
+//   or a command for the other tool, never changes what this tool is handed.
+// - Every accepted start command reaches the tool exactly once, in arrival order. Start commands that
+//   arrive while a launch of the tool is pending join that launch: one launch, then every waiting
+//   command over one connection. A command handed to the connection leaves the queue, so it is never
+//   sent again: not when the tool drops the connection, not when a later command reconnects.
+// - At most MaxWaitingCommands commands and MaxWaitingBytes of text (counted as UTF-8, as the page sent
+//   it) wait per tool, and at most MaxUnwrittenBytes sit in the connection's write buffer (a tool that
+//   does not read keeps the rest waiting). A command beyond that is refused; the first refusal is logged at
+//   once, and one line counts the refused commands when the waiting ones leave (delivered or dropped).
+// - A close command goes to this tool only, over its own connection, opened for it when there is none.
+//   It waits behind start commands whose launch is still pending, so the tool sees them in order.
+// - Commands whose launch failed (too little disk, no network, the program did not start, its process
+//   ended before it ran), or whose tool accepted no connection within the client's retry limit, are
+//   dropped with a line that counts them and says why: a signing request should not reach a tool an
+//   hour later. While the tool's installation is awaited, a start command asks for a launch again (which
+//   brings the check window forward, or finds the tool installed meanwhile and hands everything over);
+//   commands still waiting for an installation are dropped the same way when the check window hides.
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class WebSocketClient;
+
+constexpr int MaxWaitingCommands = 64;
+constexpr qint64 MaxWaitingBytes = 16 * 1024 * 1024;
+// Text handed to the tool's connection and not yet written, beyond which commands wait in the queue.
+constexpr qint64 MaxUnwrittenBytes = 1024 * 1024;
+
+class ToolDelivery : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class LaunchState {
+        Idle, // no launch pending
+        Launching, // a launch was asked for and has not ended
+        AwaitingInstallation, // the launch found the tool missing; the check window has it
+    };
+    enum class StartOutcome {
+        LaunchNeeded, // the caller asks the launch window for a launch
+        JoinsPendingLaunch, // the pending launch hands it over
+        Refused, // the bounds are reached
+    };
+
+    ToolDelivery(
+        const QString &title, const QString &programName, const QString &url, QObject *parent = nullptr);
+    ~ToolDelivery() override;
+
+    QString title() const { return toolTitle; }
+    QString programName() const { return toolProgramName; }
+    QString url() const { return toolUrl; }
+    LaunchState launchState() const { return state; }
+    int waitingCount() const { return waiting.size(); }
+    WebSocketClient *client() const { return connection; }
+
+    StartOutcome acceptStart(const QString &text);
+    void acceptClose(const QString &text);
+
+    // The launch's outcomes.
+    void releaseWaiting(); // the tool's process runs: everything waiting goes to the tool, in order
+    void handOver(); // ... and the launch has ended
+    void awaitInstallation(); // the tool is missing: its commands wait for the check window's hand-over
+    void dropWaitingLaunch(const QString &reason); // the launch failed: its commands are dropped
+
+private:
+    struct WaitingCommand
+    {
+        QString text;
+        qint64 bytes;
+        bool released; // its launch has handed over (or it needs none)
+    };
+
+    bool enqueue(const QString &text, bool released);
+    void sendReleased();
+    void onOpened();
+    void onAbandoned();
+    void reportRefused();
+    int dropWhere(bool released, const QString &reason);
+
+    QString toolTitle;
+    QString toolProgramName;
+    QString toolUrl;
+    WebSocketClient *connection;
+    LaunchState state = LaunchState::Idle;
+    QList<WaitingCommand> waiting;
+    qint64 waitingBytes = 0;
+    int refusedCount = 0;
+    bool firstInFlight = false; // the connection being opened carries the first waiting command
+};
