@@ -198,7 +198,10 @@ private slots:
                 QString("kit.startTool('00', {fields: {VantrelUseScene: '01'}})"),
                 QString("kit.startTool('00', {fields: {big: 10n}})"),
                 QString("kit.startTool('00', {endpoints: ['http://127.0.0.1:51868']})"),
-                QString("kit.startTool('00', {timeoutMs: -1})"), QString("kit.detect({endpoints: []})") }) {
+                QString("kit.startTool('00', {timeoutMs: -1})"),
+                QString("kit.startTool('00', {timeoutMs: 0})"),
+                QString("kit.startTool('00', {attemptTimeoutMs: 0})"),
+                QString("kit.detect({endpoints: []})") }) {
             const QJsonObject refused = kitCall(call);
             QVERIFY2(refused.value("code").toString() == "INVALID_ARGUMENT", qPrintable(call));
         }

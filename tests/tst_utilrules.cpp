@@ -88,6 +88,11 @@ private slots:
         QVERIFY(!UtilManager::isAutoStart());
         Platform::writeAutoStartEntry(name, "/opt/with blank/\"quoted\"");
         QCOMPARE(Platform::autoStartEntry(name), QString("/opt/with blank/\"quoted\""));
+#ifndef Q_OS_WIN
+        // As a session reads the entry: the Exec line split by the desktop entry rules.
+        QCOMPARE(desktopExecWords(environment.autoStartFileText(name)).value(0),
+            QString("/opt/with blank/\"quoted\""));
+#endif
         Platform::removeAutoStartEntry(name);
     }
 

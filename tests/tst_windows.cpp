@@ -1,12 +1,15 @@
 // What only the Windows layer can show, run under Wine: uninstall entries written by reg.exe into the
 // 64-bit list and, through the 32-bit registry view, into the WOW6432Node list; the Run value of
-// start with login as reg.exe sees it; and the process listing the process check reads.
+// start with login as reg.exe sees it; the process listing the process check reads; and the state of an
+// ended process.
 #include "Constants.h"
 #include "TasklistOutput.h"
 #include "TestSupport.h"
 #include "UtilManager.h"
 
 #include <QtTest>
+#include <string>
+#include <windows.h>
 
 namespace {
 
@@ -123,6 +126,23 @@ private slots:
 
     // After a silent install (scripts/check-windows-installer.sh), the program is found through its own
     // uninstall entry exactly as it finds the tools.
+    // A process that has ended is not alive, also while something still holds a handle to it.
+    void endedProcess_withAHandleHeld_isNotAlive()
+    {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION child = {};
+        std::wstring command = QString("\"%1\" --port 47199").arg(SAMPLE_SIGNATURE_CLIENT).toStdWString();
+        QVERIFY(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+            nullptr, &startup, &child));
+        QVERIFY(UtilManager::isProcessAlive(child.dwProcessId));
+        QVERIFY(TerminateProcess(child.hProcess, 1));
+        QCOMPARE(WaitForSingleObject(child.hProcess, 10000), DWORD(WAIT_OBJECT_0));
+        QVERIFY(!UtilManager::isProcessAlive(child.dwProcessId));
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    }
+
     void installedProgram_isFoundByItsUninstallEntry()
     {
         const QString folder = qEnvironmentVariable("VANTREL_INSTALLED_FOLDER");
