@@ -253,6 +253,7 @@ private slots:
         encryption.start(SAMPLE_ENCRYPTED_CLIENT, QStringList());
         QVERIFY(encryption.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(UtilManager::isToolRunning(EncryptedClientName), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(isListening(60506), 10000);
 
         const QString closeEncryption = R"({"VantrelUseScene":"01","operationCommand":"closeTool","k":"E"})";
         send("ws://127.0.0.1:12345", closeEncryption);
@@ -336,6 +337,13 @@ private:
     int toolStarts(const QString &name) const
     {
         return readRecordedFrames(environment->root() + "/" + name + ".starts").size();
+    }
+
+    static bool isListening(quint16 port)
+    {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        return probe.waitForConnected(1000);
     }
 
     static bool open(QWebSocket &page, const QString &url)
