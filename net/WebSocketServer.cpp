@@ -1,5 +1,6 @@
 #include "WebSocketServer.h"
 
+#include "BoundedReader.h"
 #include "CommandMessage.h"
 #include "DeploymentSettings.h"
 #include "LoadingWidget.h"
@@ -150,9 +151,7 @@ void WebSocketServer::accept(QWebSocketServer *listener, QList<QWebSocket *> &li
         refuse(socket);
         return;
     }
-    socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(MaxIncomingMessageBytes));
-    socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(MaxIncomingMessageBytes));
-    socket->setReadBufferSize(MaxIncomingMessageBytes + MaxFrameHeaderBytes);
+    BoundedReader::attach(listener, socket);
     connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketServer::processMessage);
     connect(socket, &QWebSocket::disconnected, this, closeSlot);
     list.append(socket);

@@ -14,9 +14,7 @@
 //   server then takes over the listening socket with the queued connections. Where sockets cannot be
 //   duplicated (Windows) TLS is set up at start.
 // - Incoming messages are capped at MaxIncomingMessageBytes; a larger one closes the connection with
-//   the WebSocket "message too big" code. A connection reads at most one largest frame ahead of what
-//   its frames have taken (a bounded read buffer), so a sender that never pauses cannot make the
-//   program hold more than that on top of the message being read.
+//   the WebSocket "message too big" code. How a connection's reads stay bounded: see BoundedReader.
 // - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, empty by default)
 //   refuses connections from other origins, or with none, and logs them. A refused page's connection
 //   is accepted and closed at once with the code 1008 ("policy violation") and the reason "origin not
