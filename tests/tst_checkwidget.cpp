@@ -201,13 +201,15 @@ private slots:
         registerTool(environment, SignatureClientTitle, SAMPLE_SIGNATURE_CLIENT);
         const QString message
             = "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"startTool\",\"token\":\"中\"}";
-        UtilManager::instance()->useScene = "00";
-        // The command waits for the tool's installation; a frame that came later is no command.
+        // The command waits for the tool's installation; a frame that came later is no command, and a
+        // later one names the other scene: the window stays with the tool it was opened for.
         ToolDelivery *tool = UtilManager::instance()->toolDelivery("00");
         QCOMPARE(tool->acceptStart(message), ToolDelivery::StartOutcome::LaunchNeeded);
         tool->awaitInstallation();
         UtilManager::instance()->lastMessage = "not a command";
+        UtilManager::instance()->useScene = "01";
         CheckWidget window;
+        window.setToolTitle(SignatureClientTitle);
         window.show();
         window.runCheck(false);
         QTRY_VERIFY(window.signatureRecord());

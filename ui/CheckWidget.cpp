@@ -36,6 +36,15 @@ ToolOfScene toolOfScene(const QString &scene)
     return { EncryptedClientName, EncryptedClientTitle, EncryptedClientUrl };
 }
 
+QString sceneOfTool(const QString &title)
+{
+    if (title == SignatureClientTitle)
+        return QStringLiteral("00");
+    if (title == EncryptedClientTitle)
+        return QStringLiteral("01");
+    return QString();
+}
+
 QString color(const char *value)
 {
     return QStringLiteral("color: ") + QLatin1String(value);
@@ -57,6 +66,16 @@ CheckWidget::CheckWidget(QWidget *parent)
 CheckWidget::~CheckWidget()
 {
     delete ui;
+}
+
+void CheckWidget::setToolTitle(const QString &title)
+{
+    toolScene = sceneOfTool(title);
+}
+
+QString CheckWidget::scene() const
+{
+    return toolScene.isEmpty() ? UtilManager::instance()->useScene : toolScene;
 }
 
 void CheckWidget::showAndCheck()
@@ -88,7 +107,7 @@ void CheckWidget::runCheck(bool launchAfterCheck)
     if (checking)
         return;
     checking = true;
-    const ToolOfScene tool = toolOfScene(UtilManager::instance()->useScene);
+    const ToolOfScene tool = toolOfScene(scene());
     queryLatestVersion(
         this, tool.code, [this](const QString &code, const QString &body) { onVersionResult(code, body); });
 
@@ -180,11 +199,11 @@ void CheckWidget::onVersionResult(const QString &componentCode, const QString &b
 
 void CheckWidget::on_toolButton_install_clicked()
 {
-    const QString scene = UtilManager::instance()->useScene;
+    const QString checkedScene = scene();
     VersionInfoPtr record;
-    if (scene == QLatin1String("00"))
+    if (checkedScene == QLatin1String("00"))
         record = signVersion;
-    else if (scene == QLatin1String("01"))
+    else if (checkedScene == QLatin1String("01"))
         record = encryptVersion;
     const QString address = record ? record->fileUrl : QString();
     if (address.isEmpty()) {

@@ -30,6 +30,10 @@ public:
     explicit CheckWidget(QWidget *parent = nullptr);
     ~CheckWidget() override;
 
+    // The tool the window checks and installs: the one whose launch opened it, whatever scene the
+    // frames that came since name. Until a launch sets it, the current scene's tool.
+    void setToolTitle(const QString &title);
+    QString scene() const;
     void showAndCheck();
     void resetCheckView();
     void runCheck(bool launchAfterCheck);
@@ -68,4 +72,5 @@ private:
     VersionInfoPtr signVersion;
     VersionInfoPtr encryptVersion;
     bool checking = false;
+    QString toolScene;
 };

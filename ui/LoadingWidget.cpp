@@ -138,9 +138,10 @@ void LoadingWidget::startApplication()
         tool->awaitInstallation();
         ui->progressBar->setValue(100);
         ui->label_progress->setText(QStringLiteral("100%"));
-        QTimer::singleShot(HandOverDelayMs, this, [this]() {
+        QTimer::singleShot(HandOverDelayMs, this, [this, title = toolTitle]() {
             hide();
             CheckWidget *check = UtilManager::instance()->checkWidget();
+            check->setToolTitle(title);
             check->show();
             check->showAndCheck();
             endLaunch();
