@@ -28,7 +28,8 @@
     });
     const Defaults = Object.freeze({ attemptTimeoutMs: 3000, timeoutMs: 10000 });
 
-    // The program accepts a page outside its origin allow-list and closes at once with this code.
+    // The program accepts a page outside its origin allow-list and closes at once with this code. Only
+    // the program can send it: a close that reaches the page with it followed a completed handshake.
     const POLICY_VIOLATION = 1008;
     // After the handshake, how long to watch for that close before the connection counts as usable.
     const SETTLE_MS = 150;
@@ -124,7 +125,8 @@
     }
 
     // One endpoint, bounded by ms. Resolves { outcome, socket?, detail? } where outcome is "open",
-    // "refused" (closed by the program's allow-list), "failed" (nothing completed the handshake),
+    // "refused" (closed by the program's allow-list, whether or not the browser fired open before: Firefox
+    // often does not), "failed" (nothing completed the handshake),
     // "blocked" (the browser would not even try, e.g. ws:// from an https page in Safari) or "timeout".
     function attempt(url, ms) {
         return new Promise((resolve) => {
@@ -135,7 +137,6 @@
                 resolve({ outcome: "blocked", detail: String((error && error.message) || error) });
                 return;
             }
-            let opened = false;
             let settle;
             const finish = (result) => {
                 clearTimeout(timer);
@@ -147,14 +148,13 @@
                 finish({ outcome: "timeout" });
             }, ms);
             socket.onopen = () => {
-                opened = true;
                 settle = setTimeout(() => {
                     socket.onopen = socket.onerror = socket.onclose = null;
                     finish({ outcome: "open", socket });
                 }, SETTLE_MS);
             };
             socket.onclose = (event) =>
-                finish({ outcome: opened && event.code === POLICY_VIOLATION ? "refused" : "failed" });
+                finish({ outcome: event.code === POLICY_VIOLATION ? "refused" : "failed" });
         });
     }
 
