@@ -20,6 +20,7 @@ export type ErrorCodeValue =
     | "ORIGIN_REFUSED"
     | "TIMEOUT"
     | "LOCAL_NETWORK_DENIED"
+    | "INSECURE_CONTEXT"
     | "VERSION_SERVICE";
 
 export declare const ErrorCode: Readonly<{ [Code in ErrorCodeValue]: Code }>;

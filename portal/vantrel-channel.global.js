@@ -24,6 +24,7 @@
         ORIGIN_REFUSED: "ORIGIN_REFUSED",
         TIMEOUT: "TIMEOUT",
         LOCAL_NETWORK_DENIED: "LOCAL_NETWORK_DENIED",
+        INSECURE_CONTEXT: "INSECURE_CONTEXT",
         VERSION_SERVICE: "VERSION_SERVICE",
     });
     const Defaults = Object.freeze({ attemptTimeoutMs: 3000, timeoutMs: 10000 });
@@ -41,6 +42,7 @@
         ORIGIN_REFUSED: "the program refuses pages of this origin (its origin allow-list)",
         TIMEOUT: "the program did not answer in time",
         LOCAL_NETWORK_DENIED: "the browser's local network permission is denied for this site",
+        INSECURE_CONTEXT: "this page is not a secure context, so the browser denies it the program: serve it over https",
     };
 
     class VantrelChannelError extends Error {
@@ -174,6 +176,13 @@
 
     // Tries the endpoints in order until one gives a usable connection.
     async function firstConnection(settings, attempts, deadline) {
+        // Chrome denies a page that is not a secure context the local network before any attempt, and
+        // no site setting can change that. Browsers without the permission, or that have not denied it,
+        // let such pages connect.
+        if (root.isSecureContext === false) {
+            const permission = await localNetworkPermission();
+            if (permission === "denied") throw failure(ErrorCode.INSECURE_CONTEXT, attempts, permission);
+        }
         for (const endpoint of settings.endpoints) {
             const left = deadline - Date.now();
             if (left <= 0) break;

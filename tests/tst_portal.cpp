@@ -20,6 +20,9 @@ const QString SignatureStart = "{\"VantrelUseScene\":\"00\",\"operationCommand\"
 
 const char *const Engines[] = { "chromium", "firefox" };
 
+// A host name that both browsers resolve to 127.0.0.1: a page there is no secure context.
+const QString PlainHost = "portal.test";
+
 void engineRows()
 {
     QTest::addColumn<QString>("engine");
@@ -67,10 +70,11 @@ private slots:
         QVERIFY(publicSite.listen());
         const QString root = SourceRoot + "/resources/dev-root-ca.pem";
         QVERIFY2(chromium.start(
-                     { QString("--ip-address-space-overrides=127.0.0.1:%1=public").arg(publicSite.port()) },
+                     { QString("--ip-address-space-overrides=127.0.0.1:%1=public").arg(publicSite.port()),
+                         "--host-resolver-rules=MAP " + PlainHost + " 127.0.0.1" },
                      { root }),
             qPrintable(chromium.error()));
-        QVERIFY2(firefox.start({ root }),
+        QVERIFY2(firefox.start({ root }, { { "network.dns.localDomains", PlainHost } }),
             qPrintable(firefox.error()));
     }
 
@@ -248,6 +252,29 @@ private slots:
         QCOMPARE(browser->evaluate(detect).toString(), QString("LOCAL_NETWORK_DENIED"));
         setLoopbackPermission(site, "granted");
         QCOMPARE(browser->evaluate(detect).toBool(), true);
+    }
+
+    // A plain-http page of a public site is no secure context. Chromium denies it the local network
+    // before any attempt, so the kit says https is the remedy and tries nothing; Firefox lets such
+    // pages reach loopback, and the kit connects there as before.
+    void insecurePublicPage_isToldSo_whereTheBrowserDeniesIt_data() { engineRows(); }
+    void insecurePublicPage_isToldSo_whereTheBrowserDeniesIt()
+    {
+        QFETCH(QString, engine);
+        startProgram();
+        openPublicPage(QString("http://%1:%2").arg(PlainHost).arg(publicSite.port()));
+        QCOMPARE(browser->evaluate("isSecureContext").toBool(), false);
+        const QJsonValue detected = browser->evaluate(
+            "VantrelChannel.detect({timeoutMs: 4000}).then(r => ({ code: r.code || 'reachable', attempts: "
+            "r.attempts.length, permission: r.error && r.error.localNetworkPermission }))");
+        if (engine == "firefox") {
+            QCOMPARE(detected["code"].toString(), QString("reachable"));
+            return;
+        }
+        QCOMPARE(detected["code"].toString(), QString("INSECURE_CONTEXT"));
+        QCOMPARE(detected["attempts"].toInt(), 0);
+        QCOMPARE(detected["permission"].toString(), QString("denied"));
+        QVERIFY(!program.log().contains("onnection established"));
     }
 
     // The demo portal as a user meets it: it starts the signature client through the kit, and once
