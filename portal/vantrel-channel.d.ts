@@ -73,11 +73,12 @@ export type Detection =
     | { reachable: true; endpoint: string; attempts: Attempt[] }
     | { reachable: false; code: ErrorCodeValue; error: VantrelChannelError; attempts: Attempt[] };
 
-/** The version service's record for a component; fileUrl is the installer's address. */
+/** The version service's record for a component; fileUrl is the installer's address, always an absolute
+ *  http or https one (queryLatestVersion rejects any other with VERSION_SERVICE). */
 export interface VersionRecord {
     versionNumber?: number;
     versionName?: string;
-    fileUrl?: string;
+    fileUrl: string;
     fileName?: string;
     componentName?: string;
     [key: string]: unknown;

@@ -59,6 +59,16 @@
     const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
     const isPlainObject = (value) => value !== null && typeof value === "object" && !Array.isArray(value);
 
+    // An absolute http or https address. Any other (javascript:, data:, file:, a custom scheme) would run
+    // in the page or open something local when put into a link.
+    function isWebAddress(value) {
+        try {
+            return typeof value === "string" && ["http:", "https:"].includes(new URL(value).protocol);
+        } catch (notAbsolute) {
+            return false;
+        }
+    }
+
     // wss first on https pages: Safari refuses ws:// from them (Chrome, Edge and Firefox allow loopback).
     // ws first elsewhere: it needs no certificate.
     function defaultEndpoints(pageProtocol) {
@@ -259,7 +269,7 @@
     const closeTool = (scene, options) => sendCommand(scene, Command.CLOSE, options);
 
     // The version service's latest record for a component (default: this program); its fileUrl is the
-    // installer's address. The service must allow the page's origin (CORS) unless it is the same origin.
+    // installer's address, always an absolute http or https one. The service must allow the page's origin (CORS) unless it is the same origin.
     async function queryLatestVersion(serviceUrl, componentCode = "VantrelDetectInstallTool", options = {}) {
         if (typeof serviceUrl !== "string" || serviceUrl === "")
             throw invalid("serviceUrl must be the version service's address");
@@ -275,6 +285,8 @@
             const reply = await response.json();
             if (!isPlainObject(reply) || reply.code !== 200 || !isPlainObject(reply.data))
                 throw failed(`no record for ${componentCode}`);
+            if (!isWebAddress(reply.data.fileUrl))
+                throw failed(`the record for ${componentCode} has no http or https installer address`);
             return reply.data;
         } catch (error) {
             if (error instanceof VantrelChannelError) throw error;

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpServer>
+#include <QUrlQuery>
 #include <QtTest>
 
 namespace {
@@ -57,13 +58,21 @@ private slots:
         serviceUrl = started.captured(1);
 
         // A second site, which Chromium is told to take for a public one: the local network
-        // permission applies to its pages.
+        // permission applies to its pages. Its version service answers with the component's code as
+        // the installer's address.
         publicSite.handler = [](const LoopbackHttpRequest &request, QTcpSocket *socket) {
             QFile kit(SourceRoot + "/portal/vantrel-channel.global.js");
+            const QUrlQuery query(QUrl::fromEncoded(request.target).query());
             if (request.target == "/vantrel-channel.global.js" && kit.open(QIODevice::ReadOnly))
                 LoopbackHttpServer::respond(
                     socket, 200, kit.readAll(), { { "Content-Type", "text/javascript" } });
-            else
+            else if (query.hasQueryItem("componentCode")) {
+                const QJsonObject record { { "fileUrl",
+                    query.queryItemValue("componentCode", QUrl::FullyDecoded) } };
+                const QJsonObject reply { { "code", 200 }, { "data", record } };
+                LoopbackHttpServer::respond(socket, 200, QJsonDocument(reply).toJson(),
+                    { { "Content-Type", "application/json" }, { "Access-Control-Allow-Origin", "*" } });
+            } else
                 LoopbackHttpServer::respond(socket, 200, "<!DOCTYPE html><title>public portal</title>",
                     { { "Content-Type", "text/html" } });
         };
@@ -275,6 +284,40 @@ private slots:
         QCOMPARE(detected["attempts"].toInt(), 0);
         QCOMPARE(detected["permission"].toString(), QString("denied"));
         QVERIFY(!program.log().contains("onnection established"));
+    }
+
+    // The installer's address goes into a link: only http and https addresses are taken from the
+    // version service.
+    void versionRecord_givesOnlyWebAddresses_data()
+    {
+        QTest::addColumn<QString>("fileUrl");
+        QTest::addColumn<bool>("accepted");
+        for (const char *engine : Engines) {
+            QTest::addRow("%s https", engine) << "https://downloads.example.com/Setup.exe" << true;
+            QTest::addRow("%s http", engine) << "HTTP://127.0.0.1:8080/Setup.exe" << true;
+            QTest::addRow("%s javascript", engine) << "javascript:alert(document.domain)" << false;
+            QTest::addRow("%s javascript spaced", engine) << " JavaScript:alert(1)" << false;
+            QTest::addRow("%s file", engine) << "file:///C:/Windows/System32/calc.exe" << false;
+            QTest::addRow("%s custom scheme", engine) << "vantrel-setup://install" << false;
+            QTest::addRow("%s data", engine) << "data:text/html,<script>alert(1)</script>" << false;
+            QTest::addRow("%s relative", engine) << "/downloads/Setup.exe" << false;
+            QTest::addRow("%s empty", engine) << "" << false;
+        }
+    }
+
+    void versionRecord_givesOnlyWebAddresses()
+    {
+        QFETCH(QString, fileUrl);
+        QFETCH(bool, accepted);
+        const QString code = QJsonDocument(QJsonArray { fileUrl }).toJson(QJsonDocument::Compact);
+        const QJsonObject queried
+            = kitCall(QString("kit.queryLatestVersion('%1', %2[0])").arg(publicSite.baseUrl(), code));
+        if (accepted) {
+            QVERIFY2(queried.value("ok").toBool(), qPrintable(QJsonDocument(queried).toJson()));
+            QCOMPARE(queried.value("value")["fileUrl"].toString(), fileUrl);
+        } else {
+            QCOMPARE(queried.value("code").toString(), QString("VERSION_SERVICE"));
+        }
     }
 
     // The demo portal as a user meets it: it starts the signature client through the kit, and once
