@@ -42,7 +42,7 @@
         ORIGIN_REFUSED: "the program refuses pages of this origin (its origin allow-list)",
         TIMEOUT: "the program did not answer in time",
         LOCAL_NETWORK_DENIED: "the browser's local network permission is denied for this site",
-        INSECURE_CONTEXT: "this page is not a secure context, so the browser denies it the program: serve it over https",
+        INSECURE_CONTEXT: "the browser denies insecure pages the local network: serve the portal over https",
     };
 
     class VantrelChannelError extends Error {
@@ -269,7 +269,8 @@
     const closeTool = (scene, options) => sendCommand(scene, Command.CLOSE, options);
 
     // The version service's latest record for a component (default: this program); its fileUrl is the
-    // installer's address, always an absolute http or https one. The service must allow the page's origin (CORS) unless it is the same origin.
+    // installer's address, always an absolute http or https one. The service must allow the page's origin
+    // (CORS) unless it is the same origin.
     async function queryLatestVersion(serviceUrl, componentCode = "VantrelDetectInstallTool", options = {}) {
         if (typeof serviceUrl !== "string" || serviceUrl === "")
             throw invalid("serviceUrl must be the version service's address");

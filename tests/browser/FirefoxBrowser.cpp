@@ -15,7 +15,6 @@ namespace {
 const QVariantMap DriverPreferences = {
     { "network.proxy.type", 0 },
     { "dom.security.https_first", false },
-    { "browser.shell.checkDefaultBrowser", false },
 };
 
 QByteArray preferenceLine(const QString &name, const QVariant &value)
