@@ -57,7 +57,7 @@ private slots:
         QVERIFY(started.hasMatch());
         serviceUrl = started.captured(1);
 
-        // A second site, which Chromium is told to take for a public one: the local network
+        // A second site, which both browsers are told to take for a public one: the local network
         // permission applies to its pages. Its version service answers with the component's code as
         // the installer's address.
         publicSite.handler = [](const LoopbackHttpRequest &request, QTcpSocket *socket) {
@@ -83,7 +83,10 @@ private slots:
                          "--host-resolver-rules=MAP " + PlainHost + " 127.0.0.1" },
                      { root }),
             qPrintable(chromium.error()));
-        QVERIFY2(firefox.start({ root }, { { "network.dns.localDomains", PlainHost } }),
+        QVERIFY2(firefox.start({ root },
+                     { { "network.dns.localDomains", PlainHost },
+                         { "network.lna.address_space.public.override",
+                             QString("127.0.0.1:%1").arg(publicSite.port()) } }),
             qPrintable(firefox.error()));
     }
 
@@ -264,8 +267,8 @@ private slots:
     }
 
     // A plain-http page of a public site is no secure context. Chromium denies it the local network
-    // before any attempt, so the kit says https is the remedy and tries nothing; Firefox lets such
-    // pages reach loopback, and the kit connects there as before.
+    // before any attempt, so the kit says https is the remedy and tries nothing; Firefox ESR lets such
+    // pages reach loopback (its permission stays "prompt"), and the kit connects there as before.
     void insecurePublicPage_isToldSo_whereTheBrowserDeniesIt_data() { engineRows(); }
     void insecurePublicPage_isToldSo_whereTheBrowserDeniesIt()
     {
