@@ -20,6 +20,7 @@ export type ErrorCodeValue =
     | "ORIGIN_REFUSED"
     | "TIMEOUT"
     | "LOCAL_NETWORK_DENIED"
+    | "INSECURE_CONTEXT"
     | "VERSION_SERVICE";
 
 export declare const ErrorCode: Readonly<{ [Code in ErrorCodeValue]: Code }>;
@@ -72,11 +73,12 @@ export type Detection =
     | { reachable: true; endpoint: string; attempts: Attempt[] }
     | { reachable: false; code: ErrorCodeValue; error: VantrelChannelError; attempts: Attempt[] };
 
-/** The version service's record for a component; fileUrl is the installer's address. */
+/** The version service's record for a component; fileUrl is the installer's address, always an absolute
+ *  http or https one (queryLatestVersion rejects any other with VERSION_SERVICE). */
 export interface VersionRecord {
     versionNumber?: number;
     versionName?: string;
-    fileUrl?: string;
+    fileUrl: string;
     fileName?: string;
     componentName?: string;
     [key: string]: unknown;

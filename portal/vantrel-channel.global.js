@@ -24,11 +24,13 @@
         ORIGIN_REFUSED: "ORIGIN_REFUSED",
         TIMEOUT: "TIMEOUT",
         LOCAL_NETWORK_DENIED: "LOCAL_NETWORK_DENIED",
+        INSECURE_CONTEXT: "INSECURE_CONTEXT",
         VERSION_SERVICE: "VERSION_SERVICE",
     });
     const Defaults = Object.freeze({ attemptTimeoutMs: 3000, timeoutMs: 10000 });
 
-    // The program accepts a page outside its origin allow-list and closes at once with this code.
+    // The program accepts a page outside its origin allow-list and closes at once with this code. Only
+    // the program can send it: a close that reaches the page with it followed a completed handshake.
     const POLICY_VIOLATION = 1008;
     // After the handshake, how long to watch for that close before the connection counts as usable.
     const SETTLE_MS = 150;
@@ -40,6 +42,7 @@
         ORIGIN_REFUSED: "the program refuses pages of this origin (its origin allow-list)",
         TIMEOUT: "the program did not answer in time",
         LOCAL_NETWORK_DENIED: "the browser's local network permission is denied for this site",
+        INSECURE_CONTEXT: "the browser denies insecure pages the local network: serve the portal over https",
     };
 
     class VantrelChannelError extends Error {
@@ -55,6 +58,16 @@
     const invalid = (message) => new VantrelChannelError(ErrorCode.INVALID_ARGUMENT, message);
     const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
     const isPlainObject = (value) => value !== null && typeof value === "object" && !Array.isArray(value);
+
+    // An absolute http or https address. Any other (javascript:, data:, file:, a custom scheme) would run
+    // in the page or open something local when put into a link.
+    function isWebAddress(value) {
+        try {
+            return typeof value === "string" && ["http:", "https:"].includes(new URL(value).protocol);
+        } catch (notAbsolute) {
+            return false;
+        }
+    }
 
     // wss first on https pages: Safari refuses ws:// from them (Chrome, Edge and Firefox allow loopback).
     // ws first elsewhere: it needs no certificate.
@@ -124,7 +137,8 @@
     }
 
     // One endpoint, bounded by ms. Resolves { outcome, socket?, detail? } where outcome is "open",
-    // "refused" (closed by the program's allow-list), "failed" (nothing completed the handshake),
+    // "refused" (closed by the program's allow-list, whether or not the browser fired open before: Firefox
+    // often does not), "failed" (nothing completed the handshake),
     // "blocked" (the browser would not even try, e.g. ws:// from an https page in Safari) or "timeout".
     function attempt(url, ms) {
         return new Promise((resolve) => {
@@ -135,7 +149,6 @@
                 resolve({ outcome: "blocked", detail: String((error && error.message) || error) });
                 return;
             }
-            let opened = false;
             let settle;
             const finish = (result) => {
                 clearTimeout(timer);
@@ -147,14 +160,13 @@
                 finish({ outcome: "timeout" });
             }, ms);
             socket.onopen = () => {
-                opened = true;
                 settle = setTimeout(() => {
                     socket.onopen = socket.onerror = socket.onclose = null;
                     finish({ outcome: "open", socket });
                 }, SETTLE_MS);
             };
             socket.onclose = (event) =>
-                finish({ outcome: opened && event.code === POLICY_VIOLATION ? "refused" : "failed" });
+                finish({ outcome: event.code === POLICY_VIOLATION ? "refused" : "failed" });
         });
     }
 
@@ -174,6 +186,13 @@
 
     // Tries the endpoints in order until one gives a usable connection.
     async function firstConnection(settings, attempts, deadline) {
+        // Chrome denies a page that is not a secure context the local network before any attempt, and
+        // no site setting can change that. Browsers without the permission, or that have not denied it,
+        // let such pages connect.
+        if (root.isSecureContext === false) {
+            const permission = await localNetworkPermission();
+            if (permission === "denied") throw failure(ErrorCode.INSECURE_CONTEXT, attempts, permission);
+        }
         for (const endpoint of settings.endpoints) {
             const left = deadline - Date.now();
             if (left <= 0) break;
@@ -250,7 +269,8 @@
     const closeTool = (scene, options) => sendCommand(scene, Command.CLOSE, options);
 
     // The version service's latest record for a component (default: this program); its fileUrl is the
-    // installer's address. The service must allow the page's origin (CORS) unless it is the same origin.
+    // installer's address, always an absolute http or https one. The service must allow the page's origin
+    // (CORS) unless it is the same origin.
     async function queryLatestVersion(serviceUrl, componentCode = "VantrelDetectInstallTool", options = {}) {
         if (typeof serviceUrl !== "string" || serviceUrl === "")
             throw invalid("serviceUrl must be the version service's address");
@@ -266,6 +286,8 @@
             const reply = await response.json();
             if (!isPlainObject(reply) || reply.code !== 200 || !isPlainObject(reply.data))
                 throw failed(`no record for ${componentCode}`);
+            if (!isWebAddress(reply.data.fileUrl))
+                throw failed(`the record for ${componentCode} has no http or https installer address`);
             return reply.data;
         } catch (error) {
             if (error instanceof VantrelChannelError) throw error;

@@ -8,7 +8,7 @@ packages=(
     fonts-wqy-microhei openssl xvfb xauth x11-apps imagemagick procps
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 nsis zip
     clang libclang-rt-14-dev
-    chromium libnss3-tools
+    chromium firefox-esr libnss3-tools
 )
 
 missing=()

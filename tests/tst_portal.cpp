@@ -1,20 +1,35 @@
-// The portal kit in a real browser: headless Chromium loads portal/vantrel-channel.js from the sample
-// version service and reaches the real program, which starts a real sample tool that records what
-// it receives. The development root is trusted through the browser's own certificate store.
+// The portal kit in real browsers: headless Chromium and Firefox load portal/vantrel-channel.js from the
+// sample version service and reach the real program, which starts a real sample tool that records what
+// it receives. The development root is trusted through each browser's own certificate store. Cases run
+// in both engines have rows per engine; the data tag starts with the engine's name.
 #include "Constants.h"
 #include "DevToolsBrowser.h"
+#include "FirefoxBrowser.h"
 #include "LoopbackHttpServer.h"
 #include "TestSupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpServer>
+#include <QUrlQuery>
 #include <QtTest>
 
 namespace {
 
 const QString SourceRoot = TEST_SOURCE_DIR "/..";
 const QString SignatureStart = "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"startTool\"";
+
+const char *const Engines[] = { "chromium", "firefox" };
+
+// A host name that both browsers resolve to 127.0.0.1: a page there is no secure context.
+const QString PlainHost = "portal.test";
+
+void engineRows()
+{
+    QTest::addColumn<QString>("engine");
+    for (const char *engine : Engines)
+        QTest::newRow(engine) << QString(engine);
+}
 
 quint16 closedPort()
 {
@@ -42,27 +57,43 @@ private slots:
         QVERIFY(started.hasMatch());
         serviceUrl = started.captured(1);
 
-        // A second site, which the browser is told to take for a public one: the local network
-        // permission applies to its pages.
+        // A second site, which both browsers are told to take for a public one: the local network
+        // permission applies to its pages. Its version service answers with the component's code as
+        // the installer's address.
         publicSite.handler = [](const LoopbackHttpRequest &request, QTcpSocket *socket) {
             QFile kit(SourceRoot + "/portal/vantrel-channel.global.js");
+            const QUrlQuery query(QUrl::fromEncoded(request.target).query());
             if (request.target == "/vantrel-channel.global.js" && kit.open(QIODevice::ReadOnly))
                 LoopbackHttpServer::respond(
                     socket, 200, kit.readAll(), { { "Content-Type", "text/javascript" } });
-            else
+            else if (query.hasQueryItem("componentCode")) {
+                const QJsonObject record { { "fileUrl",
+                    query.queryItemValue("componentCode", QUrl::FullyDecoded) } };
+                const QJsonObject reply { { "code", 200 }, { "data", record } };
+                LoopbackHttpServer::respond(socket, 200, QJsonDocument(reply).toJson(),
+                    { { "Content-Type", "application/json" }, { "Access-Control-Allow-Origin", "*" } });
+            } else
                 LoopbackHttpServer::respond(socket, 200, "<!DOCTYPE html><title>public portal</title>",
                     { { "Content-Type", "text/html" } });
         };
         QVERIFY(publicSite.listen());
-        QVERIFY2(browser.start(
-                     { QString("--ip-address-space-overrides=127.0.0.1:%1=public").arg(publicSite.port()) },
-                     { SourceRoot + "/resources/dev-root-ca.pem" }),
-            qPrintable(browser.error()));
+        const QString root = SourceRoot + "/resources/dev-root-ca.pem";
+        QVERIFY2(chromium.start(
+                     { QString("--ip-address-space-overrides=127.0.0.1:%1=public").arg(publicSite.port()),
+                         "--host-resolver-rules=MAP " + PlainHost + " 127.0.0.1" },
+                     { root }),
+            qPrintable(chromium.error()));
+        QVERIFY2(firefox.start({ root },
+                     { { "network.dns.localDomains", PlainHost },
+                         { "network.lna.address_space.public.override",
+                             QString("127.0.0.1:%1").arg(publicSite.port()) } }),
+            qPrintable(firefox.error()));
     }
 
     void cleanupTestCase()
     {
-        browser.stop();
+        chromium.stop();
+        firefox.stop();
         service.kill();
         service.waitForFinished(5000);
     }
@@ -72,7 +103,10 @@ private slots:
         environment.reset(new TestEnvironment);
         record = environment->root() + "/frames.txt";
         registerTool(*environment, SignatureClientTitle, SAMPLE_SIGNATURE_CLIENT);
-        QVERIFY2(browser.navigate(QUrl(serviceUrl + "/demo/probe.html")), qPrintable(browser.error()));
+        browser = QByteArray(QTest::currentDataTag()).startsWith("firefox")
+            ? static_cast<PageBrowser *>(&firefox)
+            : &chromium;
+        QVERIFY2(browser->navigate(QUrl(serviceUrl + "/demo/probe.html")), qPrintable(browser->error()));
     }
 
     void cleanup()
@@ -87,9 +121,11 @@ private slots:
     void command_reachesTheTool_byteForByte_overEachEndpoint_data()
     {
         QTest::addColumn<QString>("endpoint");
-        QTest::newRow("ws 51868") << "ws://127.0.0.1:51868";
-        QTest::newRow("wss 51869") << "wss://localhost:51869";
-        QTest::newRow("ws 12345") << "ws://127.0.0.1:12345";
+        for (const char *engine : Engines) {
+            QTest::addRow("%s ws 51868", engine) << "ws://127.0.0.1:51868";
+            QTest::addRow("%s wss 51869", engine) << "wss://localhost:51869";
+            QTest::addRow("%s ws 12345", engine) << "ws://127.0.0.1:12345";
+        }
     }
 
     void command_reachesTheTool_byteForByte_overEachEndpoint()
@@ -109,10 +145,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ expected }), 15000);
     }
 
+    void classicScript_detectsWithoutSending_onTheDefaultOrder_data() { engineRows(); }
     void classicScript_detectsWithoutSending_onTheDefaultOrder()
     {
         startProgram();
-        const QJsonValue found = browser.evaluate(
+        const QJsonValue found = browser->evaluate(
             "new Promise((loaded, failed) => { const script = document.createElement('script');"
             "  script.src = '/portal/vantrel-channel.global.js'; script.onload = loaded; script.onerror = "
             "failed;"
@@ -120,7 +157,7 @@ private slots:
             ".then(() => VantrelChannel.detect())"
             ".then(r => ({ reachable: r.reachable, endpoint: r.endpoint,"
             "              onHttps: VantrelChannel.defaultEndpoints('https:') }))");
-        QVERIFY2(found.isObject(), qPrintable(browser.error()));
+        QVERIFY2(found.isObject(), qPrintable(browser->error()));
         QCOMPARE(found["reachable"].toBool(), true);
         QCOMPARE(found["endpoint"].toString(), QString("ws://127.0.0.1:51868"));
         QCOMPARE(found["onHttps"].toArray().first().toString(), QString("wss://localhost:51869"));
@@ -147,6 +184,7 @@ private slots:
     }
 
     // No program: every default endpoint refuses, and the page hears so well inside its bound.
+    void stoppedProgram_isNotReachable_withinTheBound_data() { engineRows(); }
     void stoppedProgram_isNotReachable_withinTheBound()
     {
         const QJsonObject failed = kitCall("kit.startTool('00', {timeoutMs: 4000})");
@@ -178,6 +216,8 @@ private slots:
         QVERIFY(whole.value("ms").toDouble() < 1500);
     }
 
+    // Firefox mostly reports the program's 1008 close without an open before it.
+    void originOutsideTheAllowList_isItsOwnError_data() { engineRows(); }
     void originOutsideTheAllowList_isItsOwnError()
     {
         startProgram("https://portal.example.com");
@@ -218,18 +258,69 @@ private slots:
     {
         startProgram();
         const QString site = QString("http://127.0.0.1:%1").arg(publicSite.port());
-        QVERIFY2(browser.navigate(QUrl(site + "/")), qPrintable(browser.error()));
-        QVERIFY(
-            browser
-                .evaluate("new Promise((loaded) => { const script = document.createElement('script');"
-                          "  script.src = '/vantrel-channel.global.js'; script.onload = () => loaded(true);"
-                          "  document.head.append(script); })")
-                .toBool());
+        openPublicPage(site);
         const QString detect = "VantrelChannel.detect({timeoutMs: 4000}).then(r => r.reachable || r.code)";
         setLoopbackPermission(site, "denied");
-        QCOMPARE(browser.evaluate(detect).toString(), QString("LOCAL_NETWORK_DENIED"));
+        QCOMPARE(browser->evaluate(detect).toString(), QString("LOCAL_NETWORK_DENIED"));
         setLoopbackPermission(site, "granted");
-        QCOMPARE(browser.evaluate(detect).toBool(), true);
+        QCOMPARE(browser->evaluate(detect).toBool(), true);
+    }
+
+    // A plain-http page of a public site is no secure context. Chromium denies it the local network
+    // before any attempt, so the kit says https is the remedy and tries nothing; Firefox ESR lets such
+    // pages reach loopback (its permission stays "prompt"), and the kit connects there as before.
+    void insecurePublicPage_isToldSo_whereTheBrowserDeniesIt_data() { engineRows(); }
+    void insecurePublicPage_isToldSo_whereTheBrowserDeniesIt()
+    {
+        QFETCH(QString, engine);
+        startProgram();
+        openPublicPage(QString("http://%1:%2").arg(PlainHost).arg(publicSite.port()));
+        QCOMPARE(browser->evaluate("isSecureContext").toBool(), false);
+        const QJsonValue detected = browser->evaluate(
+            "VantrelChannel.detect({timeoutMs: 4000}).then(r => ({ code: r.code || 'reachable', attempts: "
+            "r.attempts.length, permission: r.error && r.error.localNetworkPermission }))");
+        if (engine == "firefox") {
+            QCOMPARE(detected["code"].toString(), QString("reachable"));
+            return;
+        }
+        QCOMPARE(detected["code"].toString(), QString("INSECURE_CONTEXT"));
+        QCOMPARE(detected["attempts"].toInt(), 0);
+        QCOMPARE(detected["permission"].toString(), QString("denied"));
+        QVERIFY(!program.log().contains("onnection established"));
+    }
+
+    // The installer's address goes into a link: only http and https addresses are taken from the
+    // version service.
+    void versionRecord_givesOnlyWebAddresses_data()
+    {
+        QTest::addColumn<QString>("fileUrl");
+        QTest::addColumn<bool>("accepted");
+        for (const char *engine : Engines) {
+            QTest::addRow("%s https", engine) << "https://downloads.example.com/Setup.exe" << true;
+            QTest::addRow("%s http", engine) << "HTTP://127.0.0.1:8080/Setup.exe" << true;
+            QTest::addRow("%s javascript", engine) << "javascript:alert(document.domain)" << false;
+            QTest::addRow("%s javascript spaced", engine) << " JavaScript:alert(1)" << false;
+            QTest::addRow("%s file", engine) << "file:///C:/Windows/System32/calc.exe" << false;
+            QTest::addRow("%s custom scheme", engine) << "vantrel-setup://install" << false;
+            QTest::addRow("%s data", engine) << "data:text/html,<script>alert(1)</script>" << false;
+            QTest::addRow("%s relative", engine) << "/downloads/Setup.exe" << false;
+            QTest::addRow("%s empty", engine) << "" << false;
+        }
+    }
+
+    void versionRecord_givesOnlyWebAddresses()
+    {
+        QFETCH(QString, fileUrl);
+        QFETCH(bool, accepted);
+        const QString code = QJsonDocument(QJsonArray { fileUrl }).toJson(QJsonDocument::Compact);
+        const QJsonObject queried
+            = kitCall(QString("kit.queryLatestVersion('%1', %2[0])").arg(publicSite.baseUrl(), code));
+        if (accepted) {
+            QVERIFY2(queried.value("ok").toBool(), qPrintable(QJsonDocument(queried).toJson()));
+            QCOMPARE(queried.value("value")["fileUrl"].toString(), fileUrl);
+        } else {
+            QCOMPARE(queried.value("code").toString(), QString("VERSION_SERVICE"));
+        }
     }
 
     // The demo portal as a user meets it: it starts the signature client through the kit, and once
@@ -237,27 +328,27 @@ private slots:
     void demoPortal_startsTheTool_thenOffersTheInstaller()
     {
         startProgram();
-        QVERIFY2(browser.navigate(QUrl(serviceUrl + "/demo/portal.html")), qPrintable(browser.error()));
-        QVERIFY2(browser.waitFor("document.getElementById('status').dataset.state === 'connected'"),
-            qPrintable(browser.error()));
-        browser.evaluate("document.getElementById('start-signature').click()");
+        QVERIFY2(browser->navigate(QUrl(serviceUrl + "/demo/portal.html")), qPrintable(browser->error()));
+        QVERIFY2(browser->waitFor("document.getElementById('status').dataset.state === 'connected'"),
+            qPrintable(browser->error()));
+        browser->evaluate("document.getElementById('start-signature').click()");
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record).size(), 1, 15000);
         QVERIFY(readRecordedFrames(record).first().startsWith(SignatureStart + ",\"requestId\":\""));
         saveScreenshot("portal-connected.png");
 
         const QString failure = stopProgramCleanly(program);
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
-        browser.evaluate("document.getElementById('start-signature').click()");
-        QVERIFY2(browser.waitFor("document.getElementById('offer').dataset.installer !== undefined"),
-            qPrintable(browser.error()));
-        QCOMPARE(browser.evaluate("document.getElementById('status').dataset.state").toString(),
+        browser->evaluate("document.getElementById('start-signature').click()");
+        QVERIFY2(browser->waitFor("document.getElementById('offer').dataset.installer !== undefined"),
+            qPrintable(browser->error()));
+        QCOMPARE(browser->evaluate("document.getElementById('status').dataset.state").toString(),
             QString("unreachable"));
-        QCOMPARE(browser.evaluate("document.getElementById('offer').hidden").toBool(), false);
+        QCOMPARE(browser->evaluate("document.getElementById('offer').hidden").toBool(), false);
         QFile components(SourceRoot + "/demo/components.json");
         QVERIFY(components.open(QIODevice::ReadOnly));
         const QString installer
             = QJsonDocument::fromJson(components.readAll())["VantrelDetectInstallTool"]["fileUrl"].toString();
-        QCOMPARE(browser.evaluate("document.getElementById('installer').href").toString(), installer);
+        QCOMPARE(browser->evaluate("document.getElementById('installer').href").toString(), installer);
         saveScreenshot("portal-offer.png");
     }
 
@@ -276,34 +367,48 @@ private:
     // ms}).
     QJsonObject kitCall(const QString &call)
     {
-        const QJsonValue outcome = browser.evaluate(QString(
+        const QJsonValue outcome = browser->evaluate(QString(
             "import('/portal/vantrel-channel.js').then(async (kit) => { const start = performance.now();"
             "  try { const value = await %1; return { ok: true, value, ms: performance.now() - start }; }"
             "  catch (e) { return { ok: false, code: e.code, message: String(e.message),"
             "                       attempts: e.attempts, ms: performance.now() - start }; } })")
-                                                        .arg(call));
+                                                         .arg(call));
         if (!outcome.isObject())
-            qWarning() << call << browser.error();
+            qWarning() << call << browser->error();
         return outcome.toObject();
+    }
+
+    // Opens a page of the public site with the classic script loaded.
+    void openPublicPage(const QString &site)
+    {
+        QVERIFY2(browser->navigate(QUrl(site + "/")), qPrintable(browser->error()));
+        QVERIFY(
+            browser
+                ->evaluate("new Promise((loaded) => { const script = document.createElement('script');"
+                           "  script.src = '/vantrel-channel.global.js'; script.onload = () => loaded(true);"
+                           "  document.head.append(script); })")
+                .toBool());
     }
 
     void setLoopbackPermission(const QString &origin, const QString &setting)
     {
-        browser.call("Browser.setPermission",
+        chromium.call("Browser.setPermission",
             { { "permission", QJsonObject { { "name", "loopback-network" } } }, { "setting", setting },
                 { "origin", origin } },
             true);
-        QVERIFY2(browser.error().isEmpty(), qPrintable(browser.error()));
+        QVERIFY2(chromium.error().isEmpty(), qPrintable(chromium.error()));
     }
 
     void saveScreenshot(const QString &name)
     {
         QFile file(TEST_BINARY_DIR "/" + name);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(browser.screenshot());
+        file.write(browser->screenshot());
     }
 
-    DevToolsBrowser browser;
+    DevToolsBrowser chromium;
+    FirefoxBrowser firefox;
+    PageBrowser *browser = &chromium;
     QProcess service;
     QString serviceUrl;
     LoopbackHttpServer publicSite;

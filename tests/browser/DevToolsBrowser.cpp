@@ -1,8 +1,5 @@
 #include "DevToolsBrowser.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QSocketNotifier>
@@ -47,7 +44,7 @@ bool makePipe(int ends[2])
 } // namespace
 
 DevToolsBrowser::DevToolsBrowser(QObject *parent)
-    : QObject(parent)
+    : PageBrowser(parent)
     , process(new PipedProcess(this))
 { }
 
@@ -69,25 +66,6 @@ QString DevToolsBrowser::executable()
     return {};
 }
 
-bool DevToolsBrowser::importRoots(const QStringList &pemFiles)
-{
-    const QString database = "sql:" + folder.path() + "/home/.pki/nssdb";
-    QDir().mkpath(folder.path() + "/home/.pki/nssdb");
-    QList<QStringList> steps = { { "-N", "--empty-password" } };
-    for (const QString &pem : pemFiles)
-        steps.append({ "-A", "-t", "C,,", "-n", QFileInfo(pem).baseName(), "-i", pem });
-    for (const QStringList &step : steps) {
-        QProcess certutil;
-        certutil.start("certutil", QStringList({ "-d", database }) + step);
-        if (!certutil.waitForFinished(15000) || certutil.exitCode() != 0) {
-            lastError = "certutil " + step.join(' ') + ": " + certutil.errorString() + " "
-                + QString::fromLocal8Bit(certutil.readAllStandardError());
-            return false;
-        }
-    }
-    return true;
-}
-
 bool DevToolsBrowser::start(const QStringList &extraArguments, const QStringList &trustedRoots)
 {
     const QString program = executable();
@@ -95,7 +73,7 @@ bool DevToolsBrowser::start(const QStringList &extraArguments, const QStringList
         lastError = "no Chromium found (install the chromium package, or set VANTREL_CHROMIUM)";
         return false;
     }
-    if (!folder.isValid() || !importRoots(trustedRoots))
+    if (!folder.isValid() || !makeCertificateStore(folder.path() + "/home/.pki/nssdb", trustedRoots))
         return false;
     int commands[2];
     int answersPipe[2];
@@ -259,14 +237,6 @@ QJsonValue DevToolsBrowser::evaluate(const QString &expression, int timeoutMs)
         return QJsonValue::Undefined;
     }
     return result.value("result").toObject().value("value");
-}
-
-bool DevToolsBrowser::waitFor(const QString &expression, int timeoutMs)
-{
-    const bool met = QTest::qWaitFor([&]() { return evaluate(expression, 5000).toBool(); }, timeoutMs);
-    if (!met)
-        lastError = "never true within " + QString::number(timeoutMs) + " ms: " + expression;
-    return met;
 }
 
 QByteArray DevToolsBrowser::screenshot()

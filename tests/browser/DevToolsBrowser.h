@@ -6,20 +6,16 @@
 //
 // Each browser gets its own temporary profile and its own HOME, whose NSS database (the store Chromium
 // on Linux reads trusted roots from) holds the roots passed to start(); certificate checks stay on.
-// Every wait is bounded; a failed step says why in error().
-#include <QByteArray>
+#include "PageBrowser.h"
+
 #include <QJsonObject>
-#include <QJsonValue>
 #include <QMap>
-#include <QObject>
-#include <QStringList>
 #include <QTemporaryDir>
-#include <QUrl>
 
 class QSocketNotifier;
 class PipedProcess;
 
-class DevToolsBrowser : public QObject
+class DevToolsBrowser : public PageBrowser
 {
     Q_OBJECT
 
@@ -31,23 +27,18 @@ public:
     // trustedRoots are PEM files imported as trusted certificate authorities.
     bool start(const QStringList &extraArguments = {}, const QStringList &trustedRoots = {});
     void stop();
-    QString error() const { return lastError; }
 
     // Sends a command (to the page unless browserLevel) and waits for its answer's result; error() is
     // empty when it succeeded.
     QJsonObject call(const QString &method, const QJsonObject &params = {}, bool browserLevel = false,
         int timeoutMs = 15000);
-    bool navigate(const QUrl &url, int timeoutMs = 15000);
-    // Evaluates in the page, waiting for a promise; the value, or undefined with error() on an exception.
-    QJsonValue evaluate(const QString &expression, int timeoutMs = 30000);
-    // Waits until expression is true in the page.
-    bool waitFor(const QString &expression, int timeoutMs = 15000);
-    QByteArray screenshot();
+    bool navigate(const QUrl &url, int timeoutMs = 15000) override;
+    QJsonValue evaluate(const QString &expression, int timeoutMs = 30000) override;
+    QByteArray screenshot() override;
 
     static QString executable();
 
 private:
-    bool importRoots(const QStringList &pemFiles);
     bool attachPage();
     bool write(const QJsonObject &message);
     void readMessages();
@@ -64,5 +55,4 @@ private:
     QMap<int, QJsonObject> answers;
     QStringList events;
     QString sessionId;
-    QString lastError;
 };
