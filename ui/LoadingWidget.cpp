@@ -3,6 +3,7 @@
 #include "AlertDialog.h"
 #include "CheckWidget.h"
 #include "Constants.h"
+#include "FramelessDrag.h"
 #include "HomeWidget.h"
 #include "Platform.h"
 #include "ToolDelivery.h"
@@ -224,7 +225,7 @@ void LoadingWidget::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return QWidget::mousePressEvent(event);
-    dragPosition = event->globalPos() - frameGeometry().topLeft();
+    dragPosition = FramelessDrag::globalPosition(event) - frameGeometry().topLeft();
     event->accept();
 }
 
@@ -232,6 +233,6 @@ void LoadingWidget::mouseMoveEvent(QMouseEvent *event)
 {
     if (!(event->buttons() & Qt::LeftButton))
         return QWidget::mouseMoveEvent(event);
-    move(event->globalPos() - dragPosition);
+    move(FramelessDrag::globalPosition(event) - dragPosition);
     event->accept();
 }
