@@ -8,13 +8,18 @@
 #include "WebSocketServer.h"
 
 #include <QFont>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 
 int main(int argc, char **argv)
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 always scales to the screen and draws high-DPI pixmaps.
     qputenv("QT_AUTO_SCREEN_SCALE_FACTOR", "1");
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+#endif
 
     auto *application = new SingleApplication(argc, argv);
     if (application->alreadyRunning()) {
@@ -35,7 +40,10 @@ int main(int argc, char **argv)
     font->setFamily(QStringLiteral("Microsoft Yahei"));
     font->setPixelSize(14);
     QApplication::setFont(*font);
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5 takes the system's code page for local 8-bit text; Qt 6 is UTF-8 throughout.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf-8"));
+#endif
 
     auto *webSocketServer = new WebSocketServer(nullptr);
 

@@ -1,8 +1,9 @@
 #pragma once
 
-// The std::function callback types of the HTTP layer, registered with Qt's meta-type system under
-// exactly these names, so that a callback travels in a QVariant and its type name serves as the key
-// under which it is bound to a response signal.
+// The std::function callback types of the HTTP layer. A callback travels in a QVariant, and the name
+// this library gives its type ("std::function<void (QString)>") is the key under which it is bound to
+// a response signal. Qt names these types after the compiler, differently in Qt 5 and Qt 6, so the
+// keys are this library's own (keyOf), not Qt's type names.
 #include <QAuthenticator>
 #include <QByteArray>
 #include <QJsonObject>
@@ -14,54 +15,35 @@
 #include <QSslPreSharedKeyAuthenticator>
 #include <QString>
 #include <QUrl>
+#include <QVariant>
 #include <QVariantMap>
 #include <functional>
 
 namespace Qt {
 namespace HttpCallbackTypes {
 
-// Registers T under name (verbatim, not normalized) the first time it is asked for.
-template <typename T> int registerCallbackType(const char *name)
-{
-    return QMetaType::registerNormalizedType(QByteArray(name),
-        QtMetaTypePrivate::QMetaTypeFunctionHelper<T>::Destruct,
-        QtMetaTypePrivate::QMetaTypeFunctionHelper<T>::Construct, int(sizeof(T)),
-        QMetaType::TypeFlags(QtPrivate::QMetaTypeTypeFlags<T>::Flags), nullptr);
-}
+// The types whose spelling holds a comma, which Q_DECLARE_METATYPE cannot take.
+using ProgressCallback = std::function<void(qint64, qint64)>;
+using HeaderMapCallback = std::function<void(QMap<QString, QString>)>;
+
+// The key of the callback held in value: its type's name in this library's spelling, or Qt's name of
+// the type for a value that holds no callback type of this library.
+QString keyOf(const QVariant &value);
 
 } // namespace HttpCallbackTypes
 } // namespace Qt
 
-#define VANTREL_DECLARE_CALLBACK_TYPE(TYPE, NAME)                                                            \
-    template <> struct QMetaTypeId<TYPE>                                                                     \
-    {                                                                                                        \
-        enum { Defined = 1 };                                                                                \
-        static int qt_metatype_id()                                                                          \
-        {                                                                                                    \
-            static QBasicAtomicInt id = Q_BASIC_ATOMIC_INITIALIZER(0);                                       \
-            if (const int known = id.loadAcquire())                                                          \
-                return known;                                                                                \
-            const int registered = Qt::HttpCallbackTypes::registerCallbackType<TYPE>(NAME);                  \
-            id.storeRelease(registered);                                                                     \
-            return registered;                                                                               \
-        }                                                                                                    \
-    };
-
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void()>, "std::function<void (void)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QByteArray)>, "std::function<void (QByteArray)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QString)>, "std::function<void (QString)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QVariantMap)>, "std::function<void (QVariantMap)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QJsonObject)>, "std::function<void (QJsonObject)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QNetworkReply *)>, "std::function<void (QNetworkReply*)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(qint64, qint64)>, "std::function<void (qint64, qint64)>")
-VANTREL_DECLARE_CALLBACK_TYPE(
-    std::function<void(QNetworkReply::NetworkError)>, "std::function<void (QNetworkReply::NetworkError)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QSslPreSharedKeyAuthenticator *)>,
-    "std::function<void (QSslPreSharedKeyAuthenticator*)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QUrl)>, "std::function<void (QUrl)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QList<QSslError>)>, "std::function<void (QList<QSslError>)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QAuthenticator *)>, "std::function<void (QAuthenticator*)>")
-VANTREL_DECLARE_CALLBACK_TYPE(std::function<void(QList<QNetworkReply::RawHeaderPair>)>,
-    "std::function<void (QList<QNetworkReply::RawHeaderPair>)>")
-VANTREL_DECLARE_CALLBACK_TYPE(
-    std::function<void(QMap<QString, QString>)>, "std::function<void (QMap<QString, QString>)>")
+Q_DECLARE_METATYPE(std::function<void()>)
+Q_DECLARE_METATYPE(std::function<void(QByteArray)>)
+Q_DECLARE_METATYPE(std::function<void(QString)>)
+Q_DECLARE_METATYPE(std::function<void(QVariantMap)>)
+Q_DECLARE_METATYPE(std::function<void(QJsonObject)>)
+Q_DECLARE_METATYPE(std::function<void(QNetworkReply *)>)
+Q_DECLARE_METATYPE(Qt::HttpCallbackTypes::ProgressCallback)
+Q_DECLARE_METATYPE(std::function<void(QNetworkReply::NetworkError)>)
+Q_DECLARE_METATYPE(std::function<void(QSslPreSharedKeyAuthenticator *)>)
+Q_DECLARE_METATYPE(std::function<void(QUrl)>)
+Q_DECLARE_METATYPE(std::function<void(QList<QSslError>)>)
+Q_DECLARE_METATYPE(std::function<void(QAuthenticator *)>)
+Q_DECLARE_METATYPE(std::function<void(QList<QNetworkReply::RawHeaderPair>)>)
+Q_DECLARE_METATYPE(Qt::HttpCallbackTypes::HeaderMapCallback)

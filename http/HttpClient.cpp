@@ -166,7 +166,7 @@ HttpRequest &HttpRequest::handle(int kind, const QString &key, const QVariant &v
 
 HttpRequest &HttpRequest::handle(int kind, const QVariant &value)
 {
-    return handle(kind, QString::fromLatin1(value.typeName()), value);
+    return handle(kind, HttpCallbackTypes::keyOf(value), value);
 }
 
 HttpRequest &HttpRequest::handle(int kind, const char *method, QObject *receiver)

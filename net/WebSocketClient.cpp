@@ -25,8 +25,13 @@ WebSocketClient::WebSocketClient(QObject *parent)
 {
     connect(socket, &QWebSocket::connected, this, &WebSocketClient::slotConnected);
     connect(socket, &QWebSocket::disconnected, this, &WebSocketClient::slotDisconnected);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    connect(socket, &QWebSocket::errorOccurred, this, &WebSocketClient::slotError);
+#else
+    // Before Qt 6.5 the signal is error(), overloaded with the getter.
     connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
         &WebSocketClient::slotError);
+#endif
     retryTimer.setSingleShot(true);
     connect(&retryTimer, &QTimer::timeout, this, &WebSocketClient::openSocket);
     connectDeadline.setSingleShot(true);

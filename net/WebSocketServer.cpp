@@ -19,6 +19,17 @@
 
 namespace {
 const char SecureListeningLog[] = "WebSocket Secure (wss) server listening on port 51869";
+
+// Makes server listen on an open socket. Qt 5 names this setNativeDescriptor (its setSocketDescriptor
+// takes an int); Qt 6 names it setSocketDescriptor again.
+bool adoptSocket(QWebSocketServer *server, qintptr descriptor)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return server->setSocketDescriptor(descriptor);
+#else
+    return server->setNativeDescriptor(descriptor);
+#endif
+}
 }
 
 WebSocketServer::WebSocketServer(QObject *parent)
@@ -96,7 +107,7 @@ void WebSocketServer::takeOverSecurePort()
     // The secure server listens on a duplicate of the port's socket, so the queued connections are
     // kept; the placeholder's own descriptor is closed after.
     const qintptr descriptor = Platform::duplicateSocket(securePort->socketDescriptor());
-    if (descriptor < 0 || !wssServer->setNativeDescriptor(descriptor)) {
+    if (descriptor < 0 || !adoptSocket(wssServer, descriptor)) {
         qWarning() << "The wss port could not be handed to the secure server:" << wssServer->errorString();
         Platform::closeSocket(descriptor);
     }

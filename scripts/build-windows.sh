@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program, the sample tools, the sample version service and the test suites
-# with MinGW-w64 against the Windows Qt in ../shared/mingw-qt (or $VANTREL_MINGW_QT):
+# with MinGW-w64 against the Windows Qt in ../shared/mingw-qt (or $VANTREL_MINGW_QT), a Qt 5.15: the last
+# Qt that runs on Windows 7.
 #   scripts/build-windows.sh [BUILD_DIR] [extra cmake arguments]      (default folder: build-win)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,5 +15,5 @@ if [ ! -f "$qt/lib/cmake/Qt5/Qt5Config.cmake" ]; then
 fi
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" -DCMAKE_PREFIX_PATH="$qt" \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/scripts/wine-run.sh" "$@" >/dev/null
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$PWD/scripts/wine-run.sh" -DVANTREL_QT_MAJOR=5 "$@" >/dev/null
 cmake --build "$build_dir" -- -j"$(nproc)"

@@ -283,9 +283,9 @@ private slots:
     void plainClientGarbageAndStalledTls_onTheWssPort_andASilentClient()
     {
         QWebSocket plain;
-        QSignalSpy failed(&plain, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error));
         plain.open(QUrl("ws://127.0.0.1:51869"));
-        QVERIFY(failed.wait(10000) || failed.count() > 0 || plain.state() != QAbstractSocket::ConnectedState);
+        // The attempt ends unconnected (the error signal's name differs between Qt versions).
+        QTRY_COMPARE_WITH_TIMEOUT(plain.state(), QAbstractSocket::UnconnectedState, 10000);
 
         QTcpSocket garbage;
         garbage.connectToHost(QHostAddress::LocalHost, 51869);

@@ -41,11 +41,16 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "ws_send: %s\n", qPrintable(socket.errorString()));
         QCoreApplication::exit(sent ? 0 : 1);
     });
-    QObject::connect(&socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error),
-        [&socket](QAbstractSocket::SocketError) {
-            std::fprintf(stderr, "ws_send: %s\n", qPrintable(socket.errorString()));
-            QCoreApplication::exit(1);
-        });
+    const auto failed = [&socket](QAbstractSocket::SocketError) {
+        std::fprintf(stderr, "ws_send: %s\n", qPrintable(socket.errorString()));
+        QCoreApplication::exit(1);
+    };
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    QObject::connect(&socket, &QWebSocket::errorOccurred, failed);
+#else
+    // Before Qt 6.5 the signal is error(), overloaded with the getter.
+    QObject::connect(&socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), failed);
+#endif
     QTimer::singleShot(10000, [] {
         std::fprintf(stderr, "ws_send: no answer within 10 s\n");
         QCoreApplication::exit(2);

@@ -5,13 +5,22 @@
 
 namespace FramelessDrag {
 
+QPoint globalPosition(const QMouseEvent *event)
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return event->globalPosition().toPoint();
+#else
+    return event->globalPos(); // Qt 5 has no globalPosition()
+#endif
+}
+
 bool press(QWidget *window, QMouseEvent *event, const QWidget *handle, QPoint &dragOffset, bool &dragging)
 {
     const QRect handleArea(handle->mapTo(window, QPoint(0, 0)), handle->size());
     dragging = event->button() == Qt::LeftButton && handleArea.contains(event->pos());
     if (!dragging)
         return false;
-    dragOffset = event->globalPos() - window->frameGeometry().topLeft();
+    dragOffset = globalPosition(event) - window->frameGeometry().topLeft();
     event->accept();
     return true;
 }
@@ -20,7 +29,7 @@ bool move(QWidget *window, QMouseEvent *event, const QPoint &dragOffset, bool dr
 {
     if (!dragging || !(event->buttons() & Qt::LeftButton))
         return false;
-    window->move(event->globalPos() - dragOffset);
+    window->move(globalPosition(event) - dragOffset);
     event->accept();
     return true;
 }

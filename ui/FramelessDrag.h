@@ -10,6 +10,9 @@ class QWidget;
 
 namespace FramelessDrag {
 
+// Where the pointer of event is on the screen.
+QPoint globalPosition(const QMouseEvent *event);
+
 // Starts a drag when the left button is pressed inside the handle widget; true if accepted.
 bool press(QWidget *window, QMouseEvent *event, const QWidget *handle, QPoint &dragOffset, bool &dragging);
 // Moves the window while a drag runs; true if accepted.

@@ -3,6 +3,7 @@
 #include "AlertDialog.h"
 #include "CheckWidget.h"
 #include "Constants.h"
+#include "FramelessDrag.h"
 #include "HomeWidget.h"
 #include "Platform.h"
 #include "ToolDelivery.h"
@@ -225,7 +226,7 @@ void LoadingWidget::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return QWidget::mousePressEvent(event);
-    dragPosition = event->globalPos() - frameGeometry().topLeft();
+    dragPosition = FramelessDrag::globalPosition(event) - frameGeometry().topLeft();
     event->accept();
 }
 
@@ -233,6 +234,6 @@ void LoadingWidget::mouseMoveEvent(QMouseEvent *event)
 {
     if (!(event->buttons() & Qt::LeftButton))
         return QWidget::mouseMoveEvent(event);
-    move(event->globalPos() - dragPosition);
+    move(FramelessDrag::globalPosition(event) - dragPosition);
     event->accept();
 }

@@ -13,12 +13,27 @@
 class PipedProcess : public QProcess
 {
 public:
-    using QProcess::QProcess;
+    explicit PipedProcess(QObject *parent)
+        : QProcess(parent)
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        setChildProcessModifier([this] { passPipes(); });
+#endif
+    }
     int childReads = -1;
     int childWrites = -1;
 
 protected:
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 5 calls this in the child; Qt 6 calls the modifier set above instead.
     void setupChildProcess() override
+    {
+        passPipes();
+    }
+#endif
+
+private:
+    void passPipes()
     {
         // dup2 clears close-on-exec on the copies, so only these two cross the exec.
         ::dup2(childReads, 3);
