@@ -63,10 +63,25 @@ WebSocketServer::~WebSocketServer()
 void WebSocketServer::startListening(
     QWebSocketServer *listener, quint16 port, const char *listeningLog, void (WebSocketServer::*acceptSlot)())
 {
-    if (!listener->listen(QHostAddress::LocalHost, port))
+    if (!listener->listen(QHostAddress::LocalHost, port)) {
+        retryListening(port, listener->errorString(),
+            [=]() { startListening(listener, port, listeningLog, acceptSlot); });
         return;
+    }
     qDebug() << listeningLog;
     serveConnections(listener, acceptSlot);
+}
+
+void WebSocketServer::retryListening(quint16 port, const QString &error, const std::function<void()> &again)
+{
+    if (!portsTriedAgain.contains(port)) {
+        portsTriedAgain.insert(port);
+        qDebug().noquote() << QStringLiteral("Could not listen on port %1: %2; trying again every %3 s")
+                                  .arg(port)
+                                  .arg(error)
+                                  .arg(ListenRetryMs / 1000);
+    }
+    QTimer::singleShot(ListenRetryMs, this, again);
 }
 
 void WebSocketServer::serveConnections(QWebSocketServer *listener, void (WebSocketServer::*acceptSlot)())
@@ -81,9 +96,12 @@ void WebSocketServer::listenSecurely()
         startListening(wssServer, WssServerPort, SecureListeningLog, &WebSocketServer::onNewConnectionWSS);
         return;
     }
-    securePort = new QTcpServer(this);
-    if (!securePort->listen(QHostAddress::LocalHost, WssServerPort))
+    if (!securePort)
+        securePort = new QTcpServer(this);
+    if (!securePort->listen(QHostAddress::LocalHost, WssServerPort)) {
+        retryListening(WssServerPort, securePort->errorString(), [this]() { listenSecurely(); });
         return;
+    }
     qDebug() << SecureListeningLog;
     // The kernel queues the connections; the first one wakes takeOverSecurePort.
     securePort->pauseAccepting();

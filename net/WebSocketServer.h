@@ -15,6 +15,8 @@
 //   duplicated (Windows) TLS is set up at start.
 // - Incoming messages are capped at MaxIncomingMessageBytes; a larger one closes the connection with
 //   the WebSocket "message too big" code. How a connection's reads stay bounded: see BoundedReader.
+// - A port that cannot be listened on is logged once and tried again every ListenRetryMs, for as long
+//   as the program runs: the other listeners serve meanwhile, and the port is served once it is free.
 // - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, empty by default)
 //   refuses connections from other origins, or with none, and logs them. A refused page's connection
 //   is accepted and closed at once with the code 1008 ("policy violation") and the reason "origin not
@@ -22,8 +24,11 @@
 //   a port where nothing listens, and the portal kit must say "not allowed" rather than "not installed".
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 #include <QTimer>
+
+#include <functional>
 
 class QSocketNotifier;
 class QTcpServer;
@@ -38,6 +43,9 @@ constexpr qint64 MaxIncomingMessageBytes = 16 * 1024 * 1024;
 constexpr int MemoryReleaseDelayMs = 2000;
 // Room for a frame's header beside the largest payload in a connection's read buffer.
 constexpr qint64 MaxFrameHeaderBytes = 14;
+// How often a port that could not be listened on (taken by another program, or by an outgoing
+// connection the system gave it to) is tried again.
+constexpr int ListenRetryMs = 2000;
 // How long a refused page has to answer the close before its connection is cut.
 constexpr int RefusedCloseGraceMs = 3000;
 
@@ -76,6 +84,7 @@ private:
         const char *acceptLog);
     void release(QList<QWebSocket *> &list, const char *closeLog);
     void listenSecurely();
+    void retryListening(quint16 port, const QString &error, const std::function<void()> &again);
     void createSecureServer();
     void takeOverSecurePort();
 
@@ -89,4 +98,5 @@ private:
     QList<QWebSocket *> wsClients;
     QList<QWebSocket *> wssClients;
     QTimer releaseTimer;
+    QSet<quint16> portsTriedAgain;
 };

@@ -1,8 +1,8 @@
 // End to end: the real program process, driven as a browser page drives it over its three ports,
 // starting real sample-tool processes that record what they receive.
 // Which processes run matters here (a tool already running is not started again), so on Linux the
-// suite runs in a PID namespace of its own (see tests/support/own-pid-namespace.sh): a copy of a
-// sample tool running elsewhere on the machine stays out of sight. Under Wine the suite sees only the
+// suite runs in PID and network namespaces of its own (see tests/support/own-namespaces.sh): a copy of
+// a sample tool running elsewhere on the machine stays out of sight. Under Wine the suite sees only the
 // processes of its own prefix.
 #include "Constants.h"
 #include "LoopbackHttpServer.h"

@@ -205,19 +205,43 @@ private slots:
         QCOMPARE(log.count("WS connection closed"), 1);
     }
 
-    void portInUse_otherListenersStillWork()
+    // A port taken by another program: the other listeners serve, the failure is logged once, and the
+    // port is served as soon as it is free again.
+    void portInUse_otherListenersWork_thePortIsServedOnceFree_data()
     {
+        QTest::addColumn<quint16>("port");
+        QTest::addColumn<QString>("listeningLog");
+        QTest::newRow("ws 12345") << ServerPort << "WebSocket (ws) server listening on port 12345";
+        QTest::newRow("ws 51868") << WsServerPort << "WebSocket (ws) server listening on port 51868";
+        QTest::newRow("wss 51869") << WssServerPort
+                                   << "WebSocket Secure (wss) server listening on port 51869";
+    }
+
+    void portInUse_otherListenersWork_thePortIsServedOnceFree()
+    {
+        QFETCH(quint16, port);
+        QFETCH(QString, listeningLog);
         QTcpServer squatter;
-        QVERIFY(squatter.listen(QHostAddress::LocalHost, ServerPort));
+        QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
         LogCapture log;
         WebSocketServer server;
-        QVERIFY(!log.lines().contains("WebSocket (ws) server listening on port 12345"));
-        QVERIFY(log.lines().contains("WebSocket (ws) server listening on port 51868"));
-        QWebSocket ws;
-        QVERIFY(openClient(ws, "ws://127.0.0.1:51868"));
-        QWebSocket wss;
-        wss.setSslConfiguration(trustingDevelopmentRoot());
-        QVERIFY(openClient(wss, "wss://127.0.0.1:51869"));
+        QVERIFY(!log.lines().contains(listeningLog));
+        for (quint16 other : { ServerPort, WsServerPort, WssServerPort }) {
+            if (other == port)
+                continue;
+            QWebSocket client;
+            client.setSslConfiguration(trustingDevelopmentRoot());
+            QVERIFY(openClient(client,
+                QString(other == WssServerPort ? "wss://127.0.0.1:%1" : "ws://127.0.0.1:%1").arg(other)));
+        }
+        QTest::qWait(ListenRetryMs + 500);
+        QCOMPARE(log.lines().filter(QString("Could not listen on port %1: ").arg(port)).size(), 1);
+        squatter.close();
+        QTRY_VERIFY_WITH_TIMEOUT(log.lines().contains(listeningLog), ListenRetryMs * 3);
+        QWebSocket client;
+        client.setSslConfiguration(trustingDevelopmentRoot());
+        QVERIFY(openClient(
+            client, QString(port == WssServerPort ? "wss://127.0.0.1:%1" : "ws://127.0.0.1:%1").arg(port)));
     }
 
     // 127.0.0.2 reaches this machine through the loopback interface too, but it is not the address
