@@ -2,7 +2,6 @@
 // many connections, connect/disconnect cycles, malformed frames and protocols, oversized messages,
 // stalled handshakes and the origin allow-list. After each, a command on a fresh connection works.
 #include "BoundedReader.h"
-#include "BoundedReader.h"
 #include "Constants.h"
 #include "LoopbackHttpServer.h"
 #include "Platform.h"
@@ -225,6 +224,36 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(program.log().count("Close code 1009"), refusedBefore + 1, 20000);
         if (raw.state() == QAbstractSocket::ConnectedState && !raw.waitForDisconnected(10000))
             raw.abort();
+        QVERIFY(commandStillWorks());
+    }
+
+    // A sender of pings that never reads the pongs: the replies it leaves unread stay bounded (the
+    // connection is cut), and the program goes on serving.
+    void pingFlood_withPongsNeverRead_memoryBounded()
+    {
+        const qint64 before = residentKiB(program.processId());
+        QTcpSocket raw;
+        QVERIFY(openRaw(raw, 12345));
+        raw.setReadBufferSize(1024);
+        QByteArray pings;
+        for (int i = 0; i < 8000; ++i)
+            pings += frame(0x9, QByteArray(125, 'p'));
+        qint64 peak = before;
+        QElapsedTimer sending;
+        sending.start();
+        for (int sent = 0;
+             sent < 200 && raw.state() == QAbstractSocket::ConnectedState && sending.elapsed() < 30000;
+             ++sent) {
+            raw.write(pings);
+            while (raw.bytesToWrite() > 0 && raw.state() == QAbstractSocket::ConnectedState
+                && sending.elapsed() < 30000)
+                raw.waitForBytesWritten(50);
+            peak = qMax(peak, residentKiB(program.processId()));
+        }
+        qInfo("Resident memory: %lld KiB before, %lld KiB at the peak", before, peak);
+        QVERIFY2(!MemoryIsMeasurable || (before > 0 && peak - before <= 64 * 1024),
+            qPrintable(QString("%1 KiB before, %2 KiB at the peak").arg(before).arg(peak)));
+        raw.abort();
         QVERIFY(commandStillWorks());
     }
 
