@@ -257,6 +257,33 @@ private slots:
         QVERIFY(commandStillWorks());
     }
 
+    // Thousands of close commands for a tool that does not run, sent at once by a page, on a machine
+    // with a desktop's worth of processes: the program goes on serving new pages meanwhile.
+    void closeFlood_programGoesOnServing()
+    {
+        std::vector<std::unique_ptr<QProcess>> others;
+#ifndef Q_OS_WIN
+        for (int i = 0; i < 300; ++i) {
+            others.push_back(std::make_unique<QProcess>());
+            others.back()->start("sleep", { "120" });
+        }
+#endif
+        QWebSocket page;
+        QVERIFY(open(page, Urls.at(0)));
+        for (int i = 0; i < 5000; ++i)
+            page.sendTextMessage(R"({"VantrelUseScene":"00","operationCommand":"closeTool"})");
+        page.flush();
+        QElapsedTimer serving;
+        serving.start();
+        const bool served = commandStillWorks(nullptr, 10000);
+        qInfo("A new page was served %lld ms after the close commands", serving.elapsed());
+        for (auto &other : others) {
+            other->kill();
+            other->waitForFinished(1000);
+        }
+        QVERIFY(served);
+    }
+
     // The sockets' bounded reads still take a message just under its cap, in one frame or in pieces.
     void largestCommand_isRead_data()
     {
