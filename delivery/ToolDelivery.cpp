@@ -1,5 +1,6 @@
 #include "ToolDelivery.h"
 
+#include "UtilManager.h"
 #include "WebSocketClient.h"
 
 #include <QDebug>
@@ -23,6 +24,17 @@ ToolDelivery::~ToolDelivery()
         qDebug().noquote() << QStringLiteral("%1 commands for %2 not delivered: the program quit")
                                   .arg(waiting.size())
                                   .arg(toolTitle);
+}
+
+bool ToolDelivery::isRunning()
+{
+    if (connection->isConnected())
+        return true;
+    if (!runningCheckedAt.isValid() || runningCheckedAt.hasExpired(RunningCheckMs)) {
+        runningAtCheck = UtilManager::isToolRunning(toolProgramName);
+        runningCheckedAt.start();
+    }
+    return runningAtCheck;
 }
 
 ToolDelivery::StartOutcome ToolDelivery::acceptStart(const QString &text)

@@ -18,12 +18,17 @@
 //   once, and one line counts the refused commands when the waiting ones leave (delivered or dropped).
 // - A close command goes to this tool only, over its own connection, opened for it when there is none.
 //   It waits behind start commands whose launch is still pending, so the tool sees them in order.
+// - Whether the tool runs (a close command goes only to a running tool) needs no process listing while
+//   its connection is open; otherwise the listing's answer is kept for RunningCheckMs. A page can send
+//   thousands of close commands at once, and each listing costs milliseconds on Linux and a tasklist
+//   start on Windows: the listeners would answer no page meanwhile.
 // - Commands whose launch failed (too little disk, no network, the program did not start, its process
 //   ended before it ran), or whose tool accepted no connection within the client's retry limit, are
 //   dropped with a line that counts them and says why: a signing request should not reach a tool an
 //   hour later. While the tool's installation is awaited, a start command asks for a launch again (which
 //   brings the check window forward, or finds the tool installed meanwhile and hands everything over);
 //   commands still waiting for an installation are dropped the same way when the check window hides.
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -34,6 +39,8 @@ constexpr int MaxWaitingCommands = 64;
 constexpr qint64 MaxWaitingBytes = 16 * 1024 * 1024;
 // Text handed to the tool's connection and not yet written, beyond which commands wait in the queue.
 constexpr qint64 MaxUnwrittenBytes = 1024 * 1024;
+// How long the answer of a listing of the running processes is kept for close commands.
+constexpr int RunningCheckMs = 500;
 
 class ToolDelivery : public QObject
 {
@@ -62,6 +69,8 @@ public:
     int waitingCount() const { return waiting.size(); }
     WebSocketClient *client() const { return connection; }
 
+    // Whether the tool's program runs, for a close command.
+    bool isRunning();
     StartOutcome acceptStart(const QString &text);
     void acceptClose(const QString &text);
 
@@ -94,5 +103,7 @@ private:
     QList<WaitingCommand> waiting;
     qint64 waitingBytes = 0;
     int refusedCount = 0;
+    QElapsedTimer runningCheckedAt;
+    bool runningAtCheck = false;
     bool firstInFlight = false; // the connection being opened carries the first waiting command
 };

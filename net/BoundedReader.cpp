@@ -2,6 +2,7 @@
 
 #include "WebSocketServer.h"
 
+#include <QDebug>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QWebSocket>
@@ -47,6 +48,8 @@ BoundedReader::BoundedReader(QWebSocket *socket, QTcpSocket *transport)
         [this](const QString &, bool isLastFrame) { frameTaken(isLastFrame); });
     connect(socket, &QWebSocket::binaryFrameReceived, this,
         [this](const QByteArray &, bool isLastFrame) { frameTaken(isLastFrame); });
+    // Connected after the WebSocket's own reader, so it sees the pongs of what was just read.
+    connect(transport, &QIODevice::readyRead, this, &BoundedReader::limitUnreadReplies);
 }
 
 void BoundedReader::frameTaken(bool isLastFrame)
@@ -94,4 +97,13 @@ void BoundedReader::readOn()
     if (!transport || transport->state() != QAbstractSocket::ConnectedState || bufferFull())
         return;
     transport->waitForReadyRead(0);
+}
+
+void BoundedReader::limitUnreadReplies()
+{
+    if (!transport || transport->bytesToWrite() <= MaxUnreadRepliesBytes)
+        return;
+    qDebug() << "Cut off a connection that leaves its replies unread:" << transport->bytesToWrite()
+             << "bytes";
+    socket->abort();
 }

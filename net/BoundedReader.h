@@ -17,6 +17,9 @@
 //   message comes in pieces at every PieceWatchMs: on Windows a socket whose buffer was full is not
 //   always signalled again (seen under Wine), and the connection would then be held unread instead of
 //   being read on or closed.
+// - The program sends nothing on these connections but the replies the protocol asks for (pongs, the
+//   close). A peer that leaves more than MaxUnreadRepliesBytes of them unread (pings sent without
+//   reading) is cut off: the transport's write buffer has no bound of its own.
 //
 // The transport is found among the listener's children (where QWebSocketServer keeps its sockets), by
 // the peer's address and port. Where it cannot be found, only the caps on messages and frames apply.
@@ -32,6 +35,8 @@ class QWebSocketServer;
 constexpr qint64 MaxContinuationFrameBytes = 1024 * 1024;
 // The largest message that comes in pieces.
 constexpr qint64 MaxMessageInPiecesBytes = 8 * 1024 * 1024;
+// The most of the program's replies (pongs) a connection may leave unread.
+constexpr qint64 MaxUnreadRepliesBytes = 1024 * 1024;
 // How often a message in pieces is checked on.
 constexpr int PieceWatchMs = 500;
 
@@ -51,6 +56,7 @@ private:
     bool bufferFull() const;
     void watchPieces();
     void readOn();
+    void limitUnreadReplies();
 
     QWebSocket *socket;
     QPointer<QTcpSocket> transport;

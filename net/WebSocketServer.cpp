@@ -268,7 +268,7 @@ void WebSocketServer::processMessage(QString message)
     // The command's own text travels on its tool's road; nothing else decides what a tool receives.
     ToolDelivery *tool = manager->toolDelivery(command.scene);
     if (command.isClose()) {
-        if (UtilManager::isToolRunning(tool->programName()))
+        if (tool->isRunning())
             tool->acceptClose(message);
         return;
     }

@@ -2,7 +2,6 @@
 // many connections, connect/disconnect cycles, malformed frames and protocols, oversized messages,
 // stalled handshakes and the origin allow-list. After each, a command on a fresh connection works.
 #include "BoundedReader.h"
-#include "BoundedReader.h"
 #include "Constants.h"
 #include "LoopbackHttpServer.h"
 #include "Platform.h"
@@ -226,6 +225,63 @@ private slots:
         if (raw.state() == QAbstractSocket::ConnectedState && !raw.waitForDisconnected(10000))
             raw.abort();
         QVERIFY(commandStillWorks());
+    }
+
+    // A sender of pings that never reads the pongs: the replies it leaves unread stay bounded (the
+    // connection is cut), and the program goes on serving.
+    void pingFlood_withPongsNeverRead_memoryBounded()
+    {
+        const qint64 before = residentKiB(program.processId());
+        QTcpSocket raw;
+        QVERIFY(openRaw(raw, 12345));
+        raw.setReadBufferSize(1024);
+        QByteArray pings;
+        for (int i = 0; i < 8000; ++i)
+            pings += frame(0x9, QByteArray(125, 'p'));
+        qint64 peak = before;
+        QElapsedTimer sending;
+        sending.start();
+        for (int sent = 0;
+             sent < 200 && raw.state() == QAbstractSocket::ConnectedState && sending.elapsed() < 30000;
+             ++sent) {
+            raw.write(pings);
+            while (raw.bytesToWrite() > 0 && raw.state() == QAbstractSocket::ConnectedState
+                && sending.elapsed() < 30000)
+                raw.waitForBytesWritten(50);
+            peak = qMax(peak, residentKiB(program.processId()));
+        }
+        qInfo("Resident memory: %lld KiB before, %lld KiB at the peak", before, peak);
+        QVERIFY2(!MemoryIsMeasurable || (before > 0 && peak - before <= 64 * 1024),
+            qPrintable(QString("%1 KiB before, %2 KiB at the peak").arg(before).arg(peak)));
+        raw.abort();
+        QVERIFY(commandStillWorks());
+    }
+
+    // Thousands of close commands for a tool that does not run, sent at once by a page, on a machine
+    // with a desktop's worth of processes: the program goes on serving new pages meanwhile.
+    void closeFlood_programGoesOnServing()
+    {
+        std::vector<std::unique_ptr<QProcess>> others;
+#ifndef Q_OS_WIN
+        for (int i = 0; i < 300; ++i) {
+            others.push_back(std::make_unique<QProcess>());
+            others.back()->start("sleep", { "120" });
+        }
+#endif
+        QWebSocket page;
+        QVERIFY(open(page, Urls.at(0)));
+        for (int i = 0; i < 5000; ++i)
+            page.sendTextMessage(R"({"VantrelUseScene":"00","operationCommand":"closeTool"})");
+        page.flush();
+        QElapsedTimer serving;
+        serving.start();
+        const bool served = commandStillWorks(nullptr, 10000);
+        qInfo("A new page was served %lld ms after the close commands", serving.elapsed());
+        for (auto &other : others) {
+            other->kill();
+            other->waitForFinished(1000);
+        }
+        QVERIFY(served);
     }
 
     // The sockets' bounded reads still take a message just under its cap, in one frame or in pieces.
