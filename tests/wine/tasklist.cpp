@@ -1,4 +1,4 @@
-// A stand-in for the Windows "tasklist" command, for the tests under Wine only.
+// A stand-in for the Windows "tasklist" command, for the Windows test suites.
 //
 // Wine's own tasklist.exe prints nothing, so the program's process check (which runs "tasklist" and
 // looks for a tool's name in its output) could never see a running tool there. This one prints the
