@@ -3,7 +3,6 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QSocketNotifier>
-#include <QStandardPaths>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -70,15 +69,7 @@ DevToolsBrowser::~DevToolsBrowser()
 
 QString DevToolsBrowser::executable()
 {
-    const QString configured = qEnvironmentVariable("VANTREL_CHROMIUM");
-    if (!configured.isEmpty())
-        return configured;
-    for (const char *name : { "chromium", "chromium-browser" }) {
-        const QString found = QStandardPaths::findExecutable(QString::fromLatin1(name));
-        if (!found.isEmpty())
-            return found;
-    }
-    return {};
+    return findProgram("VANTREL_CHROMIUM", { "chromium", "chromium-browser" });
 }
 
 bool DevToolsBrowser::start(const QStringList &extraArguments, const QStringList &trustedRoots)

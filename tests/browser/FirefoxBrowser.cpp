@@ -4,7 +4,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QWebSocket>
 #include <QtTest>
 
@@ -41,15 +40,7 @@ FirefoxBrowser::~FirefoxBrowser()
 
 QString FirefoxBrowser::executable()
 {
-    const QString configured = qEnvironmentVariable("VANTREL_FIREFOX");
-    if (!configured.isEmpty())
-        return configured;
-    for (const char *name : { "firefox-esr", "firefox" }) {
-        const QString found = QStandardPaths::findExecutable(QString::fromLatin1(name));
-        if (!found.isEmpty())
-            return found;
-    }
-    return {};
+    return findProgram("VANTREL_FIREFOX", { "firefox-esr", "firefox" });
 }
 
 bool FirefoxBrowser::writePreferences(const QString &profile, const QVariantMap &preferences)

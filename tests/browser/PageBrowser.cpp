@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QtTest>
 
 bool PageBrowser::waitFor(const QString &expression, int timeoutMs)
@@ -29,4 +30,17 @@ bool PageBrowser::makeCertificateStore(const QString &folder, const QStringList 
         }
     }
     return true;
+}
+
+QString PageBrowser::findProgram(const char *variable, std::initializer_list<const char *> names)
+{
+    const QString configured = qEnvironmentVariable(variable);
+    if (!configured.isEmpty())
+        return configured;
+    for (const char *name : names) {
+        const QString found = QStandardPaths::findExecutable(QString::fromLatin1(name));
+        if (!found.isEmpty())
+            return found;
+    }
+    return {};
 }

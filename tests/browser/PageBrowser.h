@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <initializer_list>
+
 class PageBrowser : public QObject
 {
     Q_OBJECT
@@ -28,6 +30,8 @@ protected:
     // A new NSS database in folder (the store both engines read trusted roots from on Linux) that
     // trusts the PEM files as certificate authorities.
     bool makeCertificateStore(const QString &folder, const QStringList &pemFiles);
+    // The browser program: the one the environment variable names, else the first of names on PATH.
+    static QString findProgram(const char *variable, std::initializer_list<const char *> names);
 
     QString lastError;
 };
