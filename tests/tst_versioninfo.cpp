@@ -58,6 +58,46 @@ private slots:
         QCOMPARE(log.lines(), QStringList({ "JSON格式错误" }));
     }
 
+    void downloadAddress_onlyHttpAndHttpsWithAHost_data()
+    {
+        QTest::addColumn<QString>("fileUrl");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("https") << "https://dl.example.com/a b.exe"
+                               << "https://dl.example.com/a%20b.exe";
+        QTest::newRow("http, scheme in capitals") << "HTTP://dl.example.com/s.exe"
+                                                  << "http://dl.example.com/s.exe";
+        QTest::newRow("file") << "file:///C:/Windows/System32/calc.exe"
+                              << "";
+        QTest::newRow("UNC path") << "\\\\server\\share\\setup.exe"
+                                  << "";
+        QTest::newRow("javascript") << "javascript:alert(1)"
+                                    << "";
+        QTest::newRow("registered protocol") << "search-ms:query=setup"
+                                             << "";
+        QTest::newRow("ftp") << "ftp://dl.example.com/s.exe"
+                             << "";
+        QTest::newRow("http without host") << "http:setup.exe"
+                                           << "";
+        QTest::newRow("no scheme") << "setup.exe"
+                                   << "";
+        QTest::newRow("scheme-relative") << "//dl.example.com/s.exe"
+                                         << "";
+        QTest::newRow("empty") << ""
+                               << "";
+    }
+
+    void downloadAddress_onlyHttpAndHttpsWithAHost()
+    {
+        QFETCH(QString, fileUrl);
+        QFETCH(QString, opened);
+        LogCapture log;
+        QCOMPARE(downloadAddress(fileUrl).toString(QUrl::FullyEncoded), opened);
+        const QStringList expected = opened.isEmpty() && !fileUrl.isEmpty()
+            ? QStringList({ "Not an http or https address, not opened: " + fileUrl })
+            : QStringList();
+        QCOMPARE(log.lines(), expected);
+    }
+
     void updateRule_publishedNumberAgainstInstalledVersion()
     {
         QCOMPARE(UtilManager::compareVersion("105", "V1.0.5"), 0);

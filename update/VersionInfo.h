@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
+#include <QUrl>
 #include <functional>
 
 struct VersionInfo
@@ -29,3 +30,10 @@ void queryLatestVersion(QObject *owner, const QString &componentCode, const Vers
 
 // The record of a good reply (code 200), or null.
 VersionInfoPtr parseVersionReply(const QString &text);
+
+// The installer address of a record that may be opened: fileUrl when it is an http or https address
+// with a host, otherwise an empty QUrl, as if there were none. The browser hand-over behind
+// QDesktopServices::openUrl is ShellExecute on Windows, which would open a file: address, run a
+// javascript: one in the default browser or start any registered protocol handler, so a reply of the
+// version service never decides the scheme. A refused address (not an empty one) is logged.
+QUrl downloadAddress(const QString &fileUrl);

@@ -75,12 +75,15 @@ class QWidget;
 // empty). Returns at once; the answer happens from the event loop.
 void answerNextModal(const QString &buttonName, std::function<void(QWidget *)> inspect = {});
 
-// Records the addresses the program asks the browser to open (http and https).
+// Records the addresses the program asks the platform to open, on the platform's side of
+// QDesktopServices::openUrl: http and https, and schemes that must never be opened (file, javascript
+// and a registered protocol handler's, search-ms), which Windows would hand to ShellExecute.
 class UrlRecorder : public QObject
 {
     Q_OBJECT
 
 public:
+    static const QStringList Schemes;
     UrlRecorder();
     ~UrlRecorder() override;
     QList<QUrl> urls;
