@@ -74,6 +74,18 @@ QHttpMultiPart *formDataParts(const QVariantMap &fields)
     return multiPart;
 }
 
+// Qt starts an HTTP reply from the event loop, and a read buffer size set before that start never
+// reaches the thread that reads the connection, which then reads without limit (measured: tens of MiB
+// taken in before the first readyRead). So the size is set again once the start has been processed, and
+// when the headers arrive (a start that waited for the network session).
+void limitReadBuffer(QNetworkReply *reply, qint64 size)
+{
+    const auto apply = [reply, size]() { reply->setReadBufferSize(size); };
+    apply();
+    QMetaObject::invokeMethod(reply, apply, Qt::QueuedConnection);
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, apply);
+}
+
 QNetworkReply *sendBody(const HttpRequest &request, QNetworkRequest &networkRequest, const QByteArray &verb)
 {
     HttpClient *client = request.client;
@@ -227,6 +239,12 @@ HttpRequest &HttpRequest::setReadBufferSize(qint64 size)
     return *this;
 }
 
+HttpRequest &HttpRequest::setMaxReplySize(qint64 bytes)
+{
+    maxReplySize = bytes;
+    return *this;
+}
+
 HttpRequest &HttpRequest::setIgnoredSslErrors(const QList<QSslError> &errors)
 {
     ignoredSslErrors = errors;
@@ -346,7 +364,10 @@ HttpResponse *sendRequest(const HttpRequest &request, HttpResponse *existingResp
     if (!copy.ignoredSslErrors.isEmpty())
         reply->ignoreSslErrors(copy.ignoredSslErrors);
     if (copy.readBufferSize >= 0)
-        reply->setReadBufferSize(copy.readBufferSize);
+        limitReadBuffer(reply, copy.readBufferSize);
+    else if (copy.maxReplySize >= 0 && !copy.downloadEnabled)
+        // One byte more than the bound, so that a reply passing it is seen (HttpResponse).
+        limitReadBuffer(reply, copy.maxReplySize + 1);
     if (copy.logLevel > 3)
         qDebug().noquote() << copy.debugText();
     if (existingResponse) {

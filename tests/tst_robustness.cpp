@@ -1,6 +1,7 @@
 // The real program under load and hostile input on its three ports, with the clients in this process:
 // many connections, connect/disconnect cycles, malformed frames and protocols, oversized messages,
-// stalled handshakes and the origin allow-list. After each, a command on a fresh connection works.
+// stalled handshakes, the origin allow-list and a hostile version service. After each, a command on a
+// fresh connection works.
 #include "Constants.h"
 #include "LoopbackHttpServer.h"
 #include "Platform.h"
@@ -217,6 +218,61 @@ private slots:
         if (raw.state() == QAbstractSocket::ConnectedState && !raw.waitForDisconnected(10000))
             raw.abort();
         QVERIFY(commandStillWorks());
+    }
+
+    // A version service that answers the home window's three start-up queries with a body that never
+    // ends, or with 300 MiB: each query fails as soon as its reply passes 64 KiB, memory stays within a
+    // few MiB of an idle start, and the program goes on serving pages.
+    void hostileVersionService_startUpQueriesFail_memoryNearIdle_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("endless chunked body") << "endless";
+        QTest::newRow("300 MiB Content-Length") << "oversized";
+    }
+
+    void hostileVersionService_startUpQueriesFail_memoryNearIdle()
+    {
+        QFETCH(QString, mode);
+        program.kill();
+        program.waitForFinished(5000);
+        startProgram();
+        QTest::qWait(1500);
+        const qint64 idleKiB = residentKiB(program.processId());
+        program.kill();
+        program.waitForFinished(5000);
+
+        QProcess service;
+        service.start(VERSION_SERVICE, { "--port", "47203", "--mode", mode });
+        QVERIFY(service.waitForStarted(5000) && service.waitForReadyRead(5000));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        startProgram({ { "VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:47203" } });
+        qint64 peakKiB = idleKiB;
+        const auto failedQueries
+            = [this]() { return program.log().count("error:: \"reply larger than 65536 bytes\""); };
+        // A program that holds such replies ends the wait early, before it takes much of the machine.
+        (void)QTest::qWaitFor(
+            [&]() {
+                peakKiB = qMax(peakKiB, residentKiB(program.processId()));
+                return failedQueries() == 3 || peakKiB - idleKiB > 512 * 1024;
+            },
+            20000);
+        const qint64 tookMs = elapsed.elapsed();
+        peakKiB = qMax(peakKiB, residentKiB(program.processId()));
+        qInfo(
+            "Idle start: %lld KiB; under the %s service: %lld KiB at the peak, %d queries failed after %lld "
+            "ms",
+            idleKiB, qPrintable(mode), peakKiB, failedQueries(), tookMs);
+        QCOMPARE(failedQueries(), 3);
+        QVERIFY(tookMs < 15000);
+        QVERIFY2(!MemoryIsMeasurable || (idleKiB > 0 && peakKiB - idleKiB <= 8 * 1024),
+            qPrintable(QString("%1 KiB idle, %2 KiB at the peak").arg(idleKiB).arg(peakKiB)));
+        QVERIFY(commandStillWorks());
+        program.kill();
+        program.waitForFinished(5000);
+        service.kill();
+        service.waitForFinished(5000);
+        startProgram();
     }
 
     // The sockets' bounded reads still take a message just under the cap in one frame (a little under:
