@@ -78,6 +78,11 @@ QHttpMultiPart *formDataParts(const QVariantMap &fields)
 // reaches the thread that reads the connection, which then reads without limit (measured: tens of MiB
 // taken in before the first readyRead). So the size is set again once the start has been processed, and
 // when the headers arrive (a start that waited for the network session).
+//
+// For a reply bound (maxReplySize) the buffer is twice the bound and one byte: Qt's reading thread
+// stops handing over data, for good, once a block it handed over is at least as large as the room left
+// in the buffer (seen with a 64 KiB body in a 65537-byte buffer: the reply never finished). With twice
+// the bound that can only happen past the bound, where HttpResponse aborts the reply anyway.
 void limitReadBuffer(QNetworkReply *reply, qint64 size)
 {
     const auto apply = [reply, size]() { reply->setReadBufferSize(size); };
@@ -366,8 +371,7 @@ HttpResponse *sendRequest(const HttpRequest &request, HttpResponse *existingResp
     if (copy.readBufferSize >= 0)
         limitReadBuffer(reply, copy.readBufferSize);
     else if (copy.maxReplySize >= 0 && !copy.downloadEnabled)
-        // One byte more than the bound, so that a reply passing it is seen (HttpResponse).
-        limitReadBuffer(reply, copy.maxReplySize + 1);
+        limitReadBuffer(reply, 2 * copy.maxReplySize + 1);
     if (copy.logLevel > 3)
         qDebug().noquote() << copy.debugText();
     if (existingResponse) {

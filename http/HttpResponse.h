@@ -6,8 +6,9 @@
 // reply has finished. Qt::HttpResponseTimeout and Qt::HttpBlocker are its companions.
 //
 // A bounded reply (HttpRequest::setMaxReplySize, for replies read into memory, not downloads) is held
-// to its bound while it arrives, not after: the reply's read buffer is the bound and one byte, so Qt
-// stops taking data from the connection once it is full; a reply whose Content-Length is larger, or
+// to its bound while it arrives, not after: the reply's read buffer is twice the bound and one byte
+// (HttpClient.cpp says why), so Qt stops taking data from the connection once it is full; a reply whose
+// Content-Length is larger, or
 // whose body passes the bound (chunked, or ended by the connection's close), is aborted at once and
 // fails with QNetworkReply::UnknownContentError and the text "reply larger than N bytes".
 #include "HttpClient.h"
