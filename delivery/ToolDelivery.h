@@ -62,8 +62,9 @@ public:
     int waitingCount() const { return waiting.size(); }
     WebSocketClient *client() const { return connection; }
 
-    StartOutcome acceptStart(const QString &text);
-    void acceptClose(const QString &text);
+    // origin: the page's, where known; it travels with the command for the log file's summary.
+    StartOutcome acceptStart(const QString &text, const QString &origin = QString());
+    void acceptClose(const QString &text, const QString &origin = QString());
 
     // The launch's outcomes.
     void releaseWaiting(); // the tool's process runs: everything waiting goes to the tool, in order
@@ -75,11 +76,12 @@ private:
     struct WaitingCommand
     {
         QString text;
+        QString origin;
         qint64 bytes;
         bool released; // its launch has handed over (or it needs none)
     };
 
-    bool enqueue(const QString &text, bool released);
+    bool enqueue(const QString &text, const QString &origin, bool released);
     void sendReleased();
     void onOpened();
     void onAbandoned();

@@ -33,6 +33,10 @@ WebSocketServer::WebSocketServer(QObject *parent)
     releaseTimer.setInterval(MemoryReleaseDelayMs);
     connect(&releaseTimer, &QTimer::timeout, this, []() { Platform::releaseFreedMemory(); });
     listenSecurely();
+    // Support sees the deployment's choice in the log.
+    if (DeploymentSettings::allowedOrigins().isEmpty())
+        qDebug().noquote()
+            << "The command listeners serve pages of any origin: VANTREL_ALLOWED_ORIGINS is empty";
 }
 
 WebSocketServer::~WebSocketServer()
@@ -222,6 +226,8 @@ void WebSocketServer::socketDisconnectedWSS()
 
 void WebSocketServer::processMessage(QString message)
 {
+    const auto *page = qobject_cast<QWebSocket *>(sender());
+    const QString origin = page ? page->origin() : QString();
     UtilManager *manager = UtilManager::instance();
     manager->lastMessage = message;
 
@@ -241,9 +247,9 @@ void WebSocketServer::processMessage(QString message)
     ToolDelivery *tool = manager->toolDelivery(command.scene);
     if (command.isClose()) {
         if (UtilManager::isToolRunning(tool->programName()))
-            tool->acceptClose(message);
+            tool->acceptClose(message, origin);
         return;
     }
-    if (tool->acceptStart(message) == ToolDelivery::StartOutcome::LaunchNeeded)
+    if (tool->acceptStart(message, origin) == ToolDelivery::StartOutcome::LaunchNeeded)
         manager->loadingWidget()->requestLaunch(tool);
 }

@@ -497,13 +497,17 @@ private slots:
         QVERIFY(open(second, Urls.at(0)));
         QVERIFY(commandStillWorks(&second));
         QVERIFY(!program.log().contains("Refused a connection from origin \"https://other.example.com\""));
+        QVERIFY(!program.log().contains("VANTREL_ALLOWED_ORIGINS"));
 
-        // Without the setting every page is served (the default).
+        // Without the setting every page is served (the default), which the log says once.
         program.kill();
         program.waitForFinished(5000);
         startProgram();
         QWebSocket any("https://anything.example");
         QVERIFY(open(any, Urls.at(0)));
+        QCOMPARE(program.log().count(
+                     "The command listeners serve pages of any origin: VANTREL_ALLOWED_ORIGINS is empty\n"),
+            1);
     }
 
 private:

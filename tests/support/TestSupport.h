@@ -100,6 +100,10 @@ bool guardIsListening(const QString &serverName);
 // detached by the code under test).
 void killProgramsNamed(const QString &programName);
 
+// The permission bits of a file or folder (st_mode & 0777) on Linux; -1 on Windows, whose files carry
+// access lists instead.
+int unixMode(const QString &path);
+
 // Resident memory in KiB and number of threads of a running process, -1 when they cannot be read
 // (/proc on Linux; GetProcessMemoryInfo and a Toolhelp snapshot on Windows, which Wine answers from the
 // Linux process under it).
