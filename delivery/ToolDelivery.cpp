@@ -37,9 +37,9 @@ bool ToolDelivery::isRunning()
     return runningAtCheck;
 }
 
-ToolDelivery::StartOutcome ToolDelivery::acceptStart(const QString &text)
+ToolDelivery::StartOutcome ToolDelivery::acceptStart(const QString &text, const QString &origin)
 {
-    if (!enqueue(text, false))
+    if (!enqueue(text, origin, false))
         return StartOutcome::Refused;
     if (state == LaunchState::Launching)
         return StartOutcome::JoinsPendingLaunch;
@@ -47,14 +47,14 @@ ToolDelivery::StartOutcome ToolDelivery::acceptStart(const QString &text)
     return StartOutcome::LaunchNeeded;
 }
 
-void ToolDelivery::acceptClose(const QString &text)
+void ToolDelivery::acceptClose(const QString &text, const QString &origin)
 {
     const bool behindPendingLaunch = !waiting.isEmpty() && !waiting.last().released;
-    if (enqueue(text, !behindPendingLaunch))
+    if (enqueue(text, origin, !behindPendingLaunch))
         sendReleased();
 }
 
-bool ToolDelivery::enqueue(const QString &text, bool released)
+bool ToolDelivery::enqueue(const QString &text, const QString &origin, bool released)
 {
     const qint64 bytes = text.toUtf8().size();
     // One command is always taken (the listeners cap a message at the same size as the bytes bound).
@@ -69,7 +69,7 @@ bool ToolDelivery::enqueue(const QString &text, bool released)
                                       .arg(waitingBytes);
         return false;
     }
-    waiting.append({ text, bytes, released });
+    waiting.append({ text, origin, bytes, released });
     waitingBytes += bytes;
     return true;
 }
@@ -108,14 +108,14 @@ void ToolDelivery::sendReleased()
         return reportRefused();
     if (!connection->isConnected()) {
         firstInFlight = true;
-        connection->connectTo(toolUrl, waiting.first().text);
+        connection->connectTo(toolUrl, waiting.first().text, waiting.first().origin);
         return;
     }
     while (!waiting.isEmpty() && waiting.first().released && connection->isConnected()
         && connection->unwrittenBytes() < MaxUnwrittenBytes) {
         const WaitingCommand command = waiting.takeFirst();
         waitingBytes -= command.bytes;
-        connection->sendTextMsg(command.text);
+        connection->sendTextMsg(command.text, command.origin);
     }
     reportRefused();
 }

@@ -71,8 +71,9 @@ public:
 
     // Whether the tool's program runs, for a close command.
     bool isRunning();
-    StartOutcome acceptStart(const QString &text);
-    void acceptClose(const QString &text);
+    // origin: the page's, where known; it travels with the command for the log file's summary.
+    StartOutcome acceptStart(const QString &text, const QString &origin = QString());
+    void acceptClose(const QString &text, const QString &origin = QString());
 
     // The launch's outcomes.
     void releaseWaiting(); // the tool's process runs: everything waiting goes to the tool, in order
@@ -84,11 +85,12 @@ private:
     struct WaitingCommand
     {
         QString text;
+        QString origin;
         qint64 bytes;
         bool released; // its launch has handed over (or it needs none)
     };
 
-    bool enqueue(const QString &text, bool released);
+    bool enqueue(const QString &text, const QString &origin, bool released);
     void sendReleased();
     void onOpened();
     void onAbandoned();

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMutex>
 
 namespace LogFile {
@@ -9,6 +10,13 @@ namespace LogFile {
 namespace {
 
 const char FileBaseName[] = "VantrelDetectInstallTool";
+// The user's alone (on Windows this only clears the read-only attribute; see LogFile.h).
+const QFileDevice::Permissions FolderMode
+    = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+const QFileDevice::Permissions FileMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+// What the file gets instead of the lines this thread logs, while a FileText lives.
+thread_local const QString *fileTextOfThread = nullptr;
 
 struct State
 {
@@ -63,8 +71,34 @@ bool openCurrent(State &s, QIODevice::OpenMode mode)
     s.file.setFileName(numberedPath(s.folder, 0));
     if (!s.file.open(QIODevice::WriteOnly | mode))
         return false;
+    // Inside the private folder, so never readable by others in between.
+    s.file.setPermissions(FileMode);
     s.size = s.file.size();
     return true;
+}
+
+// Makes folder, the folders it needs and itself private (see LogFile.h), and tightens the files an older
+// version left; the reason when that fails.
+QString makePrivateFolder(const State &s)
+{
+    QStringList missing;
+    for (QString path = QDir(s.folder).absolutePath(); !QFileInfo::exists(path);) {
+        missing << path;
+        const QString parent = QFileInfo(path).path();
+        if (parent == path)
+            break;
+        path = parent;
+    }
+    if (!QDir().mkpath(s.folder))
+        return s.folder + QStringLiteral(": the folder cannot be created");
+    for (const QString &created : missing)
+        QFile::setPermissions(created, FolderMode);
+    if (!QFile::setPermissions(s.folder, FolderMode))
+        return s.folder + QStringLiteral(": the folder cannot be made private");
+    for (int number = 0; number <= s.limits.keptOldFiles; ++number)
+        if (QFile::exists(numberedPath(s.folder, number)))
+            QFile::setPermissions(numberedPath(s.folder, number), FileMode);
+    return {};
 }
 
 // Moves the files up one number, the oldest falling off, and starts an empty current file.
@@ -97,8 +131,9 @@ void handleMessage(QtMsgType type, const QMessageLogContext &context, const QStr
         QMutexLocker lock(&s.mutex);
         previous = s.previous;
         if (s.active) {
-            failure
-                = writeLine(s, formatLine(type, QDateTime::currentDateTime(), text, s.limits.longLineLimit));
+            const QString &fileText = fileTextOfThread ? *fileTextOfThread : text;
+            failure = writeLine(
+                s, formatLine(type, QDateTime::currentDateTime(), fileText, s.limits.longLineLimit));
             if (!failure.isEmpty()) {
                 s.active = false;
                 s.file.close();
@@ -112,6 +147,18 @@ void handleMessage(QtMsgType type, const QMessageLogContext &context, const QStr
 }
 
 } // namespace
+
+FileText::FileText(const QString &text)
+    : text(text)
+    , previous(fileTextOfThread)
+{
+    fileTextOfThread = &this->text;
+}
+
+FileText::~FileText()
+{
+    fileTextOfThread = previous;
+}
 
 QByteArray formatLine(QtMsgType type, const QDateTime &time, const QString &text, int longLineLimit)
 {
@@ -134,9 +181,8 @@ bool start(const QString &folder, const Limits &limits)
             return true;
         s.folder = folder;
         s.limits = limits;
-        if (!QDir().mkpath(folder))
-            failure = folder + QStringLiteral(": the folder cannot be created");
-        else if (!openCurrent(s, QIODevice::Append))
+        failure = makePrivateFolder(s);
+        if (failure.isEmpty() && !openCurrent(s, QIODevice::Append))
             failure = s.file.fileName() + QStringLiteral(": ") + s.file.errorString();
         s.active = failure.isEmpty();
         if (s.active && !s.previous)

@@ -11,8 +11,17 @@
 //   VantrelDetectInstallTool.1.log, older files move up, and keptOldFiles (3) are kept, so the logs
 //   never take more than 4 MiB, however long the program runs in the tray or however hard a page
 //   floods it. No line is dropped below that bound.
-// - Privacy: page messages may carry document data, so in the file a line longer than longLineLimit
-//   (300) characters is cut, saying how long it was. The debug output keeps the whole line.
+// - Privacy: the folder and the files are the user's alone. On Linux the folder (and any folder made
+//   above it, as XDG asks of those under XDG_STATE_HOME) is 0700 and the files 0600; those of an older
+//   version are tightened at start, and a log folder that cannot be made private turns the file off.
+//   On Windows the folder under %LOCALAPPDATA% inherits the access list of the user's profile (the
+//   user, SYSTEM, Administrators), and nothing here widens it: QFile::setPermissions there only sets or
+//   clears the read-only attribute and never touches an access list.
+// - A page's message never reaches the file: it may carry tokens and document data. A line that carries
+//   one is logged under a FileText, and the file gets that text instead (for page messages,
+//   pageMessageSummary: scene, operationCommand, length, origin). The debug output keeps the line as
+//   it was. Any other line longer than longLineLimit (300) characters is cut in the file, saying how
+//   long it was.
 // - Never in the way: a folder that cannot be created, or a file that cannot be opened or written
 //   (read-only, full disk), turns the file off with one line on the debug output saying why, and the
 //   program runs on. Each line is written and flushed at once (microseconds; scripts/bench.sh
@@ -38,6 +47,21 @@ bool start(const QString &folder, const Limits &limits = Limits());
 void stop();
 // The file being written, empty when there is none.
 QString filePath();
+
+// While a FileText lives, the lines its thread logs reach the file as its text instead of their own;
+// the debug output still gets them unchanged.
+class FileText
+{
+public:
+    explicit FileText(const QString &text);
+    ~FileText();
+    FileText(const FileText &) = delete;
+    FileText &operator=(const FileText &) = delete;
+
+private:
+    QString text;
+    const QString *previous;
+};
 
 // One line as the file holds it: "2026-12-08 09:15:02.318 [warning] text\n", the text cut to
 // longLineLimit characters with its length said.

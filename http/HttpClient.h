@@ -9,7 +9,9 @@
 // named set<Field>; the Raw, RawJson and x_www_form_urlencoded body setters add no Content-Type
 // header, so the sending step stays the one place that decides headers. HEAD is sent as Qt's own HEAD
 // request, not as a custom verb: Qt would otherwise wait for a body of Content-Length bytes that never
-// comes (a mended fault: head() hung until the server closed the connection).
+// comes (a mended fault: head() hung until the server closed the connection). setMaxReplySize bounds a
+// reply read into memory while it arrives (see HttpResponse.h); without it, as in Qt, a reply is not
+// bounded.
 #include "HttpCallbackTypes.h"
 
 #include <QAuthenticator>
@@ -108,6 +110,7 @@ public:
     HttpRequest &setAuthenticator(const QString &user, const QString &password);
     HttpRequest &setMaxAuthenticationCount(int count);
     HttpRequest &setReadBufferSize(qint64 size);
+    HttpRequest &setMaxReplySize(qint64 bytes);
     HttpRequest &setIgnoredSslErrors(const QList<QSslError> &errors);
     HttpRequest &setDownload(bool enabled, const QString &path = QString());
     HttpRequest &setResumeWanted(bool wanted);
@@ -142,6 +145,7 @@ public:
     QAuthenticator authenticator;
     int maxAuthenticationCount = 1;
     qint64 readBufferSize = -1;
+    qint64 maxReplySize = -1;
     QList<QSslError> ignoredSslErrors;
     bool downloadEnabled = false;
     QString downloadPath;

@@ -324,6 +324,11 @@ void HttpResponse::onError(QNetworkReply::NetworkError code)
     QString text = reply->errorString();
     if (text.isEmpty())
         text = QString::fromLatin1(QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code));
+    if (!abortReason.isEmpty()) {
+        code = QNetworkReply::UnknownContentError;
+        text = abortReason;
+        abortReason.clear();
+    }
     fail(code, text);
 }
 
@@ -465,9 +470,27 @@ void HttpResponse::onReadOnceReplyHeader()
     }
 }
 
+bool HttpResponse::abortPastReplyBound()
+{
+    QNetworkReply *reply = request.reply;
+    const qint64 bound = request.maxReplySize;
+    if (bound < 0 || request.downloadEnabled || !reply || !reply->isRunning())
+        return false;
+    // A HEAD answer names the length of a body that does not come.
+    const bool announced = request.operation != QNetworkAccessManager::HeadOperation
+        && reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > bound;
+    if (!announced && reply->bytesAvailable() <= bound)
+        return false;
+    abortReason = QStringLiteral("reply larger than %1 bytes").arg(bound);
+    reply->abort(); // reports the failure (onError) before it returns
+    return true;
+}
+
 void HttpResponse::onReadyRead()
 {
     QNetworkReply *reply = request.reply;
+    if (abortPastReplyBound())
+        return;
     if (request.downloadEnabled && downloadFile.isOpen()) {
         const QByteArray block = reply->readAll();
         const qint64 written = downloadFile.write(block);
@@ -535,6 +558,7 @@ void HttpResponse::onEncrypted()
 void HttpResponse::onMetaDataChanged()
 {
     emit metaDataChanged();
+    abortPastReplyBound();
 }
 
 void HttpResponse::onPreSharedKeyAuthenticationRequired(QSslPreSharedKeyAuthenticator *authenticator)

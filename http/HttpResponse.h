@@ -4,6 +4,13 @@
 // the request's callbacks to its typed signals, converts the body, retries and repeats, answers
 // authentication challenges, aborts on time-out and, in blocking mode, holds the caller until the
 // reply has finished. Qt::HttpResponseTimeout and Qt::HttpBlocker are its companions.
+//
+// A bounded reply (HttpRequest::setMaxReplySize, for replies read into memory, not downloads) is held
+// to its bound while it arrives, not after: the reply's read buffer is twice the bound and one byte
+// (HttpClient.cpp says why), so Qt stops taking data from the connection once it is full; a reply whose
+// Content-Length is larger, or
+// whose body passes the bound (chunked, or ended by the connection's close), is aborted at once and
+// fails with QNetworkReply::UnknownContentError and the text "reply larger than N bytes".
 #include "HttpClient.h"
 
 #include <QEventLoop>
@@ -93,6 +100,9 @@ private:
     // Why a download that ended without a network error still failed, or empty.
     QString incompleteDownloadText() const;
     bool hasReceivers(const char *signalSignature) const;
+    // Aborts a reply held in memory once it announces or holds more than the request's maxReplySize;
+    // true when it did.
+    bool abortPastReplyBound();
     void repeatIfWanted();
     void emitFinishedResults(const QByteArray &data);
 
@@ -104,6 +114,8 @@ private:
     bool handlersBound = false;
     // A file that could not be opened or written was reported already; no second report for it.
     bool fileErrorReported = false;
+    // Why the reply is being aborted by us, reported instead of Qt's "Operation canceled".
+    QString abortReason;
 };
 
 class HttpResponseTimeout : public QObject

@@ -16,3 +16,24 @@ CommandMessage parseCommandMessage(const QString &text)
     command.operation = object.value(QStringLiteral("operationCommand")).toString();
     return command;
 }
+
+namespace {
+
+QString quotedOrNone(bool present, const QString &value)
+{
+    return present ? QLatin1Char('"') + value + QLatin1Char('"') : QStringLiteral("(none)");
+}
+
+} // namespace
+
+QString pageMessageSummary(const QString &text, const QString &origin)
+{
+    const CommandMessage command = parseCommandMessage(text);
+    QString summary = QStringLiteral("Page message: scene %1, operationCommand %2, %3 characters")
+                          .arg(quotedOrNone(command.sceneIsString, command.scene),
+                              quotedOrNone(!command.operation.isEmpty(), command.operation))
+                          .arg(text.size());
+    if (!origin.isEmpty())
+        summary += QStringLiteral(", origin ") + origin;
+    return summary;
+}

@@ -18,3 +18,9 @@ struct CommandMessage
 };
 
 CommandMessage parseCommandMessage(const QString &text);
+
+// What the log file keeps of a page's message (LogFile::FileText): its scene, its operationCommand, its
+// length and the page's origin where known, as in
+//   Page message: scene "00", operationCommand "startTool", 88 characters, origin https://portal.example.com
+// never the rest of the text, which may carry tokens and document data.
+QString pageMessageSummary(const QString &text, const QString &origin);

@@ -1,5 +1,8 @@
 #include "WebSocketClient.h"
 
+#include "CommandMessage.h"
+#include "LogFile.h"
+
 #include <QDebug>
 #include <QNetworkProxy>
 #include <QWebSocket>
@@ -53,9 +56,10 @@ WebSocketClient::~WebSocketClient()
     socket->deleteLater();
 }
 
-void WebSocketClient::connectTo(const QString &url, const QString &message)
+void WebSocketClient::connectTo(const QString &url, const QString &message, const QString &origin)
 {
     pendingMessage = message;
+    pendingOrigin = origin;
     this->url = loopbackToolAddress(url);
     socket->setProxy(QNetworkProxy(QNetworkProxy::NoProxy, QString(), 0, QString(), QString()));
     connectionWanted = true;
@@ -89,14 +93,16 @@ void WebSocketClient::giveUp()
     retryTimer.stop();
     connectDeadline.stop();
     pendingMessage.clear();
+    pendingOrigin.clear();
     socket->abort();
     qDebug() << "Gave up connecting to" << url.toString() << "after" << ConnectRetryLimitMs << "ms";
     emit abandoned();
 }
 
-void WebSocketClient::sendTextMsg(const QString &message)
+void WebSocketClient::sendTextMsg(const QString &message, const QString &origin)
 {
     if (connected) {
+        const LogFile::FileText inTheFile(pageMessageSummary(message, origin));
         qDebug() << message;
         unwritten += socket->sendTextMessage(message);
     } else {
@@ -113,8 +119,9 @@ void WebSocketClient::slotConnected()
     connectionWanted = false;
     retryTimer.stop();
     connectDeadline.stop();
-    sendTextMsg(pendingMessage);
+    sendTextMsg(pendingMessage, pendingOrigin);
     pendingMessage.clear();
+    pendingOrigin.clear();
     if (!receiversConnected) {
         receiversConnected = true;
         connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketClient::slotRecvTextMsg);

@@ -9,6 +9,8 @@
 //   client retries every ConnectRetryIntervalMs for up to ConnectRetryLimitMs, then gives up with a log
 //   line and abandoned(); the same bound ends a handshake that is never answered (a port whose
 //   listener accepts and says nothing). The frames a tool receives are unchanged by the retries.
+// - Each message sent is logged whole on the debug output; the log file keeps only its summary
+//   (pageMessageSummary), as it may carry tokens and document data.
 // - The message given to connectTo() is sent once: a connection that drops later is not reopened, and
 //   the message is not sent again.
 // - The host "localhost" of the tools' addresses is reached as 127.0.0.1, never as whatever the
@@ -38,8 +40,9 @@ public:
     explicit WebSocketClient(QObject *parent = nullptr);
     ~WebSocketClient() override;
 
-    void connectTo(const QString &url, const QString &message);
-    void sendTextMsg(const QString &message);
+    // origin: the page that sent message, where known (only the log file's summary uses it).
+    void connectTo(const QString &url, const QString &message, const QString &origin = QString());
+    void sendTextMsg(const QString &message, const QString &origin = QString());
     bool isConnected() const;
     bool isConnecting() const { return connectionWanted; }
     // Bytes handed to the connection that it has not written yet.
@@ -71,6 +74,7 @@ private:
     bool connected = false;
     QUrl url;
     QString pendingMessage;
+    QString pendingOrigin;
     bool receiversConnected = false;
     bool connectionWanted = false;
     QElapsedTimer connectingSince;

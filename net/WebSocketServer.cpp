@@ -45,6 +45,10 @@ WebSocketServer::WebSocketServer(QObject *parent)
     releaseTimer.setInterval(MemoryReleaseDelayMs);
     connect(&releaseTimer, &QTimer::timeout, this, []() { Platform::releaseFreedMemory(); });
     listenSecurely();
+    // Support sees the deployment's choice in the log.
+    if (DeploymentSettings::allowedOrigins().isEmpty())
+        qDebug().noquote()
+            << "The command listeners serve pages of any origin: VANTREL_ALLOWED_ORIGINS is empty";
 }
 
 WebSocketServer::~WebSocketServer()
@@ -250,6 +254,8 @@ void WebSocketServer::socketDisconnectedWSS()
 
 void WebSocketServer::processMessage(QString message)
 {
+    const auto *page = qobject_cast<QWebSocket *>(sender());
+    const QString origin = page ? page->origin() : QString();
     UtilManager *manager = UtilManager::instance();
     manager->lastMessage = message;
 
@@ -269,9 +275,9 @@ void WebSocketServer::processMessage(QString message)
     ToolDelivery *tool = manager->toolDelivery(command.scene);
     if (command.isClose()) {
         if (tool->isRunning())
-            tool->acceptClose(message);
+            tool->acceptClose(message, origin);
         return;
     }
-    if (tool->acceptStart(message) == ToolDelivery::StartOutcome::LaunchNeeded)
+    if (tool->acceptStart(message, origin) == ToolDelivery::StartOutcome::LaunchNeeded)
         manager->loadingWidget()->requestLaunch(tool);
 }

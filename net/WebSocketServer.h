@@ -18,7 +18,9 @@
 // - A port that cannot be listened on is logged once and tried again every ListenRetryMs, for as long
 //   as the program runs: the other listeners serve meanwhile, and the port is served once it is free.
 // - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, empty by default)
-//   refuses connections from other origins, or with none, and logs them. A refused page's connection
+//   refuses connections from other origins, or with none, and logs them. Without one, a line at start
+//   says that pages of any origin are served, naming VANTREL_ALLOWED_ORIGINS. A command's origin goes
+//   with it to its tool's road, for the log file's summary of the message. A refused page's connection
 //   is accepted and closed at once with the code 1008 ("policy violation") and the reason "origin not
 //   allowed", and nothing it sends is read: a browser page cannot tell a handshake refused with 403 from
 //   a port where nothing listens, and the portal kit must say "not allowed" rather than "not installed".

@@ -148,6 +148,37 @@ private slots:
         QVERIFY(browser.urls.isEmpty());
     }
 
+    // The version service's address is opened only when it is http or https; anything else is no
+    // address at all.
+    void install_addressNotHttp_opensNothing_data()
+    {
+        QTest::addColumn<QByteArray>("address");
+        QTest::newRow("file") << QByteArray("file:///C:/Users/Public/setup.exe");
+        QTest::newRow("javascript") << QByteArray("javascript:alert(1)");
+        QTest::newRow("registered protocol") << QByteArray("search-ms:query=setup");
+        QTest::newRow("http without host") << QByteArray("http:setup.exe");
+    }
+
+    void install_addressNotHttp_opensNothing()
+    {
+        QFETCH(QByteArray, address);
+        fileUrl = address;
+        CheckWidget window;
+        window.show();
+        window.runCheck(false);
+        QTRY_VERIFY(window.encryptionRecord());
+        QCOMPARE(window.encryptionRecord()->fileUrl, QString::fromUtf8(address));
+        UrlRecorder browser;
+        LogCapture log;
+        QString text;
+        answerNextModal(
+            "toolButton_action", [&](QWidget *alert) { text = label(*alert, "label_text")->text(); });
+        button(window, "toolButton_install")->click();
+        QCOMPARE(text, QString("下载地址获取失败！请重新检测"));
+        QCOMPARE(browser.urls, QList<QUrl>());
+        QVERIFY(log.lines().contains("Not an http or https address, not opened: " + address));
+    }
+
     void install_browserNotOpening_showsTheLink()
     {
         CheckWidget window;

@@ -154,6 +154,36 @@ private slots:
         QVERIFY(!dialog.isVisible());
     }
 
+    // Only http and https reach the browser: Windows would hand any other address to ShellExecute.
+    void checkDialog_addressNotHttp_opensNothing_saysThereIsNone_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("file") << "file:///C:/Windows/System32/calc.exe";
+        QTest::newRow("javascript") << "javascript:alert(document.cookie)";
+        QTest::newRow("registered protocol") << "search-ms:query=setup&crumb=location:\\\\evil\\share";
+        QTest::newRow("no scheme") << "setup.exe";
+    }
+
+    void checkDialog_addressNotHttp_opensNothing_saysThereIsNone()
+    {
+        QFETCH(QString, address);
+        UrlRecorder browser;
+        LogCapture log;
+        const VersionInfoPtr info = record(true);
+        info->fileUrl = address;
+        CheckDialog dialog;
+        dialog.setVersionInfo(info);
+        dialog.show();
+        QString alertText;
+        answerNextModal(
+            "toolButton_action", [&](QWidget *alert) { alertText = labelText(alert, "label_text"); });
+        dialog.findChild<QAbstractButton *>("toolButton_confirm")->click();
+        QCOMPARE(alertText, QString("下载地址获取失败！请重新检测"));
+        QCOMPARE(browser.urls, QList<QUrl>());
+        QVERIFY(!dialog.isVisible());
+        QVERIFY(log.lines().contains("Not an http or https address, not opened: " + address));
+    }
+
     void loadingIcon_startStopFinish()
     {
         LoadingIcon icon;

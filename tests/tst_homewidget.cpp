@@ -49,7 +49,7 @@ private slots:
                     socket, 200, reply(106, "V1.0.6", SignatureClientTitle, "https://dl/sign.exe"));
             else if (code == EncryptedClientName)
                 LoopbackHttpServer::respond(
-                    socket, 200, reply(203, "V2.0.3", EncryptedClientTitle, "https://dl/enc.exe"));
+                    socket, 200, reply(203, "V2.0.3", EncryptedClientTitle, encryptionUrl));
             else
                 LoopbackHttpServer::respond(
                     socket, 200, reply(106, "V1.0.6", "Tessary检测安装工具", "https://dl/tool.exe"));
@@ -61,6 +61,7 @@ private slots:
     {
         environment.clearEntries();
         serviceUp = true;
+        encryptionUrl = "https://dl/enc.exe";
         QTest::qWait(300); // let the queries of the previous test's window arrive
         versions.requests.clear();
     }
@@ -195,6 +196,32 @@ private slots:
         click(home, "pushButton_update_encypt");
         QCOMPARE(alertText, QString("打开网页失败，请手动复制链接到浏览器打开。\n链接：https://dl/enc.exe"));
         QTRY_COMPARE(versions.requests.size(), 5);
+    }
+
+    void updateButton_notInstalled_addressNotHttp_opensNothing_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("file") << "file:///C:/Users/Public/enc.exe";
+        QTest::newRow("javascript") << "javascript:alert(1)";
+        QTest::newRow("registered protocol") << "search-ms:query=enc";
+        QTest::newRow("empty") << "";
+    }
+
+    void updateButton_notInstalled_addressNotHttp_opensNothing()
+    {
+        QFETCH(QString, address);
+        encryptionUrl = address;
+        HomeWidget home;
+        QTRY_VERIFY(home.encryptionRecord());
+        QTRY_COMPARE(versions.requests.size(), 3);
+        UrlRecorder browser;
+        QString alertText;
+        answerNextModal(
+            "toolButton_action", [&](QWidget *alert) { alertText = label(*alert, "label_text"); });
+        click(home, "pushButton_update_encypt");
+        QCOMPARE(alertText, QString("下载地址获取失败！请重新检测"));
+        QCOMPARE(browser.urls, QList<QUrl>());
+        QTRY_COMPARE(versions.requests.size(), 4); // asked again, as after any answer
     }
 
     void tabs_toolsSendsTwoQueries_consultNone()
@@ -401,6 +428,7 @@ private:
     TestEnvironment environment;
     LoopbackHttpServer versions;
     bool serviceUp = true;
+    QString encryptionUrl;
 };
 
 QTEST_MAIN(HomeWidgetTest)

@@ -1,7 +1,7 @@
 // The HTTP library against servers that answer in ways that once fooled it: a HEAD answer that names
 // a body length, error answers before the file, a redirect, a connection cut mid-body, a blocking
-// download that needs its retry, and a repeated download of a file that is already complete. Files
-// are checked by their hash.
+// download that needs its retry, a repeated download of a file that is already complete, and replies
+// past the bound of a request that sets one. Files are checked by their hash.
 #include "HttpClient.h"
 #include "HttpResponse.h"
 #include "LoopbackHttpServer.h"
@@ -153,7 +153,66 @@ private slots:
         QCOMPARE(sha256(readFile()), sha256(content));
     }
 
+    // A reply held in memory under a bound fails as soon as it passes the bound, whatever its framing,
+    // and the reply never took in more than its read buffer (twice the bound and a byte); one of exactly
+    // the bound always arrives whole (it once stalled in Qt's reading thread at times).
+    void replyBound_passedWhileRead_isAFailure_data()
+    {
+        QTest::addColumn<int>("framing");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<bool>("fails");
+        const int length = int(LoopbackHttpServer::Framing::ContentLength);
+        const int chunked = int(LoopbackHttpServer::Framing::Chunked);
+        const int untilClose = int(LoopbackHttpServer::Framing::UntilClose);
+        QTest::newRow("Content-Length of 300 MiB") << length << qint64(300 << 20) << true;
+        QTest::newRow("chunked, never ending") << chunked << qint64(-1) << true;
+        QTest::newRow("until the end of the connection, never ending") << untilClose << qint64(-1) << true;
+        QTest::newRow("Content-Length, one byte past") << length << qint64(Bound + 1) << true;
+        QTest::newRow("chunked, one byte past") << chunked << qint64(Bound + 1) << true;
+        QTest::newRow("Content-Length, the bound") << length << qint64(Bound) << false;
+        QTest::newRow("chunked, the bound") << chunked << qint64(Bound) << false;
+        QTest::newRow("until the end of the connection, the bound") << untilClose << qint64(Bound) << false;
+    }
+
+    void replyBound_passedWhileRead_isAFailure()
+    {
+        QFETCH(int, framing);
+        QFETCH(qint64, total);
+        QFETCH(bool, fails);
+        server->handler = [&](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing(framing), total);
+        };
+        qint64 taken = 0;
+        int finished = 0;
+        QByteArray body;
+        QStringList errors;
+        HttpRequest request = client.get(url());
+        request.setMaxReplySize(Bound);
+        request.handleFinished([&](QByteArray data) { body = data, ++finished; });
+        request.handleError([&](QByteArray text) { errors << QString::fromUtf8(text); });
+        request.handle(DownloadProgress,
+            callback<qint64, qint64>(std::function<void(qint64, qint64)>(
+                [&](qint64 received, qint64) { taken = qMax(taken, received); })));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        const QPointer<HttpResponse> response = qobject_cast<HttpResponse *>(request.exec());
+        const auto stopTheReply = qScopeGuard([&response]() {
+            if (response && response->requestCopy().reply)
+                response->requestCopy().reply->abort();
+        });
+        // A reply that is not held to the bound stops the wait early, before it takes much memory.
+        QVERIFY(QTest::qWaitFor(
+            [&]() { return finished > 0 || !errors.isEmpty() || taken > 16 * 1024 * 1024; }, 10000));
+        qInfo("Ended after %lld ms, the reply having taken in %lld bytes", elapsed.elapsed(), taken);
+        QVERIFY2(taken <= 2 * Bound + 1, qPrintable(QString::number(taken)));
+        QCOMPARE(errors, fails ? QStringList({ "reply larger than 65536 bytes" }) : QStringList());
+        QCOMPARE(finished, fails ? 0 : 1);
+        QCOMPARE(body.size(), fails ? 0 : int(total));
+        QVERIFY(elapsed.elapsed() < 5000);
+    }
+
 private:
+    static constexpr qint64 Bound = 64 * 1024;
     enum Answer { Serve, Busy, CutShort, Stall };
 
     // The probe (the first GET of each download) always learns the file; each later GET takes the

@@ -1,5 +1,6 @@
-// The log file: its line format, the cut of long lines, rotation under a flood, and a folder that
-// cannot be used.
+// The log file: its line format, the cut of long lines, rotation under a flood, a folder that cannot
+// be used, the modes of its folder and files, and what it keeps of a page's message.
+#include "CommandMessage.h"
 #include "LogFile.h"
 #include "TestSupport.h"
 
@@ -75,6 +76,98 @@ private slots:
         QVERIFY(LogFile::filePath().isEmpty());
         qDebug("still logging");
         QVERIFY(log.lines().contains("still logging"));
+    }
+
+    // Only the user reads the logs: folders created 0700 (as XDG asks of the folders under
+    // XDG_STATE_HOME), files 0600, and those of an older version tightened at start.
+    void folderAndFiles_privateToTheUser()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows: the folder under %LOCALAPPDATA% keeps the access list it inherits (the user, SYSTEM, "
+              "Administrators); QFile::setPermissions there only clears the read-only attribute");
+#endif
+        QTemporaryDir root;
+        const QString state = root.path() + "/state";
+        const QString folder = state + "/VantrelDetectInstallTool/logs";
+        LogFile::Limits limits;
+        limits.maxFileBytes = 1024;
+        const QtMessageHandler original
+            = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+        QVERIFY(LogFile::start(folder, limits));
+        for (int line = 0; line < 200; ++line)
+            qDebug("line %d", line); // rotated: the new files too
+        LogFile::stop();
+        qInstallMessageHandler(original);
+        for (const QString &created : { state, state + "/VantrelDetectInstallTool", folder })
+            QCOMPARE(unixMode(created), 0700);
+        const QStringList files = QDir(folder).entryList(QDir::Files);
+        QCOMPARE(files.size(), 4);
+        for (const QString &file : files)
+            QCOMPARE(unixMode(folder + "/" + file), 0600);
+
+        // An older version left them readable by everyone.
+        QFile::setPermissions(
+            folder, QFile::permissions(folder) | QFileDevice::ReadOther | QFileDevice::ExeOther);
+        for (const QString &file : files)
+            QFile::setPermissions(
+                folder + "/" + file, QFile::permissions(folder + "/" + file) | QFileDevice::ReadOther);
+        QCOMPARE(unixMode(folder + "/" + files.first()), 0604);
+        QVERIFY(LogFile::start(folder));
+        LogFile::stop();
+        QCOMPARE(unixMode(folder), 0700);
+        for (const QString &file : files)
+            QCOMPARE(unixMode(folder + "/" + file), 0600);
+    }
+
+    // A line that carries a page's message reaches the file as what support needs of it, and the debug
+    // output unchanged.
+    void pageMessage_reachesTheFileAsItsSummaryOnly_data()
+    {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("summary");
+        const QString command
+            = R"({"VantrelUseScene":"00","operationCommand":"startTool","accessToken":"SECRET-TOKEN-123"})";
+        QTest::newRow("command with a token")
+            << command << "https://portal.example.com"
+            << "Page message: scene \"00\", operationCommand \"startTool\", "
+               "88 characters, origin https://portal.example.com";
+        QTest::newRow("origin not known")
+            << command << ""
+            << "Page message: scene \"00\", operationCommand \"startTool\", 88 characters";
+        QTest::newRow("no operation") << R"({"VantrelUseScene":"01","accessToken":"SECRET-TOKEN-123"})"
+                                      << ""
+                                      << "Page message: scene \"01\", operationCommand (none), 57 characters";
+        QTest::newRow("not a command")
+            << "SECRET-TOKEN-123"
+            << "https://portal.example.com"
+            << "Page message: scene (none), operationCommand (none), 16 characters, "
+               "origin https://portal.example.com";
+    }
+
+    void pageMessage_reachesTheFileAsItsSummaryOnly()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, origin);
+        QFETCH(QString, summary);
+        QTemporaryDir folder;
+        LogCapture debugOutput;
+        QVERIFY(LogFile::start(folder.path()));
+        {
+            const LogFile::FileText fileText(pageMessageSummary(message, origin));
+            qDebug() << message;
+        }
+        qDebug("the next line");
+        LogFile::stop();
+        QCOMPARE(debugOutput.lines(),
+            QStringList({ QString("\"%1\"").arg(QString(message).replace("\"", "\\\"")), "the next line" }));
+        QFile file(folder.path() + "/VantrelDetectInstallTool.log");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines.at(0).endsWith("[debug] " + summary.toUtf8()), lines.at(0).constData());
+        QVERIFY(lines.at(1).endsWith("[debug] the next line"));
+        QVERIFY(!lines.join().contains("SECRET"));
     }
 };
 

@@ -1,6 +1,7 @@
 // The real program under load and hostile input on its three ports, with the clients in this process:
 // many connections, connect/disconnect cycles, malformed frames and protocols, oversized messages,
-// stalled handshakes and the origin allow-list. After each, a command on a fresh connection works.
+// stalled handshakes, the origin allow-list and a hostile version service. After each, a command on a
+// fresh connection works.
 #include "BoundedReader.h"
 #include "Constants.h"
 #include "LoopbackHttpServer.h"
@@ -225,6 +226,61 @@ private slots:
         if (raw.state() == QAbstractSocket::ConnectedState && !raw.waitForDisconnected(10000))
             raw.abort();
         QVERIFY(commandStillWorks());
+    }
+
+    // A version service that answers the home window's three start-up queries with a body that never
+    // ends, or with 300 MiB: each query fails as soon as its reply passes 64 KiB, memory stays within a
+    // few MiB of an idle start, and the program goes on serving pages.
+    void hostileVersionService_startUpQueriesFail_memoryNearIdle_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::newRow("endless chunked body") << "endless";
+        QTest::newRow("300 MiB Content-Length") << "oversized";
+    }
+
+    void hostileVersionService_startUpQueriesFail_memoryNearIdle()
+    {
+        QFETCH(QString, mode);
+        program.kill();
+        program.waitForFinished(5000);
+        startProgram();
+        QTest::qWait(1500);
+        const qint64 idleKiB = residentKiB(program.processId());
+        program.kill();
+        program.waitForFinished(5000);
+
+        QProcess service;
+        service.start(VERSION_SERVICE, { "--port", "47203", "--mode", mode });
+        QVERIFY(service.waitForStarted(5000) && service.waitForReadyRead(5000));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        startProgram({ { "VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:47203" } });
+        qint64 peakKiB = idleKiB;
+        const auto failedQueries
+            = [this]() { return program.log().count("error:: \"reply larger than 65536 bytes\""); };
+        // A program that holds such replies ends the wait early, before it takes much of the machine.
+        (void)QTest::qWaitFor(
+            [&]() {
+                peakKiB = qMax(peakKiB, residentKiB(program.processId()));
+                return failedQueries() == 3 || peakKiB - idleKiB > 512 * 1024;
+            },
+            20000);
+        const qint64 tookMs = elapsed.elapsed();
+        peakKiB = qMax(peakKiB, residentKiB(program.processId()));
+        qInfo(
+            "Idle start: %lld KiB; under the %s service: %lld KiB at the peak, %d queries failed after %lld "
+            "ms",
+            idleKiB, qPrintable(mode), peakKiB, failedQueries(), tookMs);
+        QCOMPARE(failedQueries(), 3);
+        QVERIFY(tookMs < 15000);
+        QVERIFY2(!MemoryIsMeasurable || (idleKiB > 0 && peakKiB - idleKiB <= 8 * 1024),
+            qPrintable(QString("%1 KiB idle, %2 KiB at the peak").arg(idleKiB).arg(peakKiB)));
+        QVERIFY(commandStillWorks());
+        program.kill();
+        program.waitForFinished(5000);
+        service.kill();
+        service.waitForFinished(5000);
+        startProgram();
     }
 
     // A sender of pings that never reads the pongs: the replies it leaves unread stay bounded (the
@@ -523,13 +579,17 @@ private slots:
         QVERIFY(open(second, Urls.at(0)));
         QVERIFY(commandStillWorks(&second));
         QVERIFY(!program.log().contains("Refused a connection from origin \"https://other.example.com\""));
+        QVERIFY(!program.log().contains("VANTREL_ALLOWED_ORIGINS"));
 
-        // Without the setting every page is served (the default).
+        // Without the setting every page is served (the default), which the log says once.
         program.kill();
         program.waitForFinished(5000);
         startProgram();
         QWebSocket any("https://anything.example");
         QVERIFY(open(any, Urls.at(0)));
+        QTRY_COMPARE_WITH_TIMEOUT(program.log().count("The command listeners serve pages of any origin: "
+                                                      "VANTREL_ALLOWED_ORIGINS is empty"),
+            1, 5000);
     }
 
 private:

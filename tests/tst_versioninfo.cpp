@@ -1,5 +1,6 @@
 // The version service client: reply parsing, queries against the sample version service process,
-// matching by the captured code, the last reply winning, and the comparison rule.
+// matching by the captured code, the last reply winning, replies past the bounds, the comparison rule
+// and which installer addresses may be opened.
 #include "Constants.h"
 #include "LoopbackHttpServer.h"
 #include "TestSupport.h"
@@ -58,6 +59,46 @@ private slots:
         QCOMPARE(log.lines(), QStringList({ "JSON格式错误" }));
     }
 
+    void downloadAddress_onlyHttpAndHttpsWithAHost_data()
+    {
+        QTest::addColumn<QString>("fileUrl");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("https") << "https://dl.example.com/a b.exe"
+                               << "https://dl.example.com/a%20b.exe";
+        QTest::newRow("http, scheme in capitals") << "HTTP://dl.example.com/s.exe"
+                                                  << "http://dl.example.com/s.exe";
+        QTest::newRow("file") << "file:///C:/Windows/System32/calc.exe"
+                              << "";
+        QTest::newRow("UNC path") << "\\\\server\\share\\setup.exe"
+                                  << "";
+        QTest::newRow("javascript") << "javascript:alert(1)"
+                                    << "";
+        QTest::newRow("registered protocol") << "search-ms:query=setup"
+                                             << "";
+        QTest::newRow("ftp") << "ftp://dl.example.com/s.exe"
+                             << "";
+        QTest::newRow("http without host") << "http:setup.exe"
+                                           << "";
+        QTest::newRow("no scheme") << "setup.exe"
+                                   << "";
+        QTest::newRow("scheme-relative") << "//dl.example.com/s.exe"
+                                         << "";
+        QTest::newRow("empty") << ""
+                               << "";
+    }
+
+    void downloadAddress_onlyHttpAndHttpsWithAHost()
+    {
+        QFETCH(QString, fileUrl);
+        QFETCH(QString, opened);
+        LogCapture log;
+        QCOMPARE(downloadAddress(fileUrl).toString(QUrl::FullyEncoded), opened);
+        const QStringList expected = opened.isEmpty() && !fileUrl.isEmpty()
+            ? QStringList({ "Not an http or https address, not opened: " + fileUrl })
+            : QStringList();
+        QCOMPARE(log.lines(), expected);
+    }
+
     void updateRule_publishedNumberAgainstInstalledVersion()
     {
         QCOMPARE(UtilManager::compareVersion("105", "V1.0.5"), 0);
@@ -107,6 +148,50 @@ private slots:
         queryLatestVersion(&owner, SignatureClientName, [&](const QString &, const QString &) { ++calls; });
         QTRY_VERIFY_WITH_TIMEOUT(log.hasLineStartingWith("error:: "), 5000);
         QCOMPARE(calls, 0);
+    }
+
+    // Replies no version service should send, from the sample service: each query fails within its
+    // bounds (64 KiB while read, 15 s in all), is logged, and reaches nobody.
+    void query_hostileReply_failsWithinTheBounds_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("logged");
+        QTest::addColumn<int>("fromMs");
+        QTest::addColumn<int>("toMs");
+        const QString tooLarge = "error:: \"reply larger than 65536 bytes\"";
+        QTest::newRow("endless chunked body") << "endless" << tooLarge << 0 << 5000;
+        QTest::newRow("300 MiB Content-Length") << "oversized" << tooLarge << 0 << 5000;
+        QTest::newRow("a few bytes now and then, never ending")
+            << "drip"
+            << QString("Version query for %1: no complete reply within 15000 ms").arg(SignatureClientName)
+            << 15000 << 17000;
+    }
+
+    void query_hostileReply_failsWithinTheBounds()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, logged);
+        QFETCH(int, fromMs);
+        QFETCH(int, toMs);
+        QProcess service;
+        service.start(VERSION_SERVICE, { "--port", "47202", "--mode", mode });
+        QVERIFY(service.waitForStarted(5000));
+        QVERIFY(service.waitForReadyRead(5000));
+        qputenv("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:47202");
+        QObject owner;
+        int calls = 0;
+        LogCapture log;
+        QElapsedTimer elapsed;
+        elapsed.start();
+        queryLatestVersion(&owner, SignatureClientName, [&](const QString &, const QString &) { ++calls; });
+        QVERIFY(QTest::qWaitFor([&]() { return log.lines().contains(logged); }, toMs));
+        qInfo("%s: failed after %lld ms", qPrintable(mode), elapsed.elapsed());
+        QVERIFY(elapsed.elapsed() >= fromMs);
+        QTest::qWait(100);
+        QCOMPARE(calls, 0);
+        QVERIFY(log.hasLineStartingWith("error:: "));
+        service.kill();
+        service.waitForFinished(5000);
     }
 
     void query_lastReplyWins_andCodeIsTheCapturedOne()

@@ -5,7 +5,10 @@
 //   --port N            port on 127.0.0.1 (default 18080)
 //   --components FILE   JSON object: component code -> data object
 //   --mode MODE         ok (code 200 with data), error (code 500), garbage (a body that is not JSON),
-//                       silent (accept and never answer); default ok
+//                       silent (accept and never answer), and replies no version service should send:
+//                       endless (a chunked body that never ends), oversized (a Content-Length of 300 MiB,
+//                       then that many bytes), drip (a chunked body of a few bytes every 200 ms, never
+//                       ending); default ok
 //   --static DIR        also serve the files of DIR under /demo/ (the demo portal and probe pages)
 //   --portal DIR        also serve the files of DIR under /portal/ (the portal kit the pages load)
 //   --demo-registry DIR and --demo-tools DIR
@@ -134,8 +137,9 @@ int main(int argc, char **argv)
         QStringLiteral("18080") });
     parser.addOption({ QStringLiteral("components"), QStringLiteral("JSON file of component data."),
         QStringLiteral("FILE") });
-    parser.addOption({ QStringLiteral("mode"), QStringLiteral("ok, error, garbage or silent."),
-        QStringLiteral("MODE"), QStringLiteral("ok") });
+    parser.addOption(
+        { QStringLiteral("mode"), QStringLiteral("ok, error, garbage, silent, endless, oversized or drip."),
+            QStringLiteral("MODE"), QStringLiteral("ok") });
     parser.addOption(
         { QStringLiteral("static"), QStringLiteral("Folder served under /demo/."), QStringLiteral("DIR") });
     parser.addOption(
@@ -183,6 +187,18 @@ int main(int argc, char **argv)
         }
         if (mode == QLatin1String("silent"))
             return;
+        if (mode == QLatin1String("endless")) {
+            LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing::Chunked, -1);
+            return;
+        }
+        if (mode == QLatin1String("oversized")) {
+            LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing::ContentLength, 300 << 20);
+            return;
+        }
+        if (mode == QLatin1String("drip")) {
+            LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing::Chunked, -1, 200);
+            return;
+        }
         const QString code
             = QUrlQuery(target).queryItemValue(QStringLiteral("componentCode"), QUrl::FullyDecoded);
         LoopbackHttpServer::respond(socket, 200, replyBody(mode, components, code),

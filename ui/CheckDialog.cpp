@@ -1,12 +1,10 @@
 #include "CheckDialog.h"
 
-#include "AlertDialog.h"
 #include "FramelessDrag.h"
+#include "InstallerAddress.h"
 #include "ui_CheckDialog.h"
 
-#include <QDesktopServices>
 #include <QMouseEvent>
-#include <QUrl>
 
 CheckDialog::CheckDialog(QWidget *parent)
     : QDialog(parent)
@@ -48,11 +46,8 @@ void CheckDialog::on_toolButton_cancel_clicked()
 
 void CheckDialog::on_toolButton_confirm_clicked()
 {
-    if (info && info->hasUpdate && !QDesktopServices::openUrl(QUrl(info->fileUrl, QUrl::TolerantMode))) {
-        AlertDialog::showAlert(this, QString::fromUtf8("异常提示"), QStringLiteral(":/img/dialog_error.png"),
-            QString::fromUtf8("打开网页失败，请手动复制链接到浏览器打开。\n链接：") + info->fileUrl,
-            QString::fromUtf8("好的"));
-    }
+    if (info && info->hasUpdate)
+        openInstallerAddress(this, info->fileUrl);
     close();
 }
 

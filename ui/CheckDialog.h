@@ -1,7 +1,8 @@
 #pragma once
 
 // The update dialog: one tool's version record, either with an update on offer (cancel and upgrade,
-// which opens the installer address in the browser) or up to date (one button).
+// which opens the installer address in the browser when it is http or https, see InstallerAddress.h)
+// or up to date (one button).
 #include "VersionInfo.h"
 
 #include <QDialog>

@@ -4,6 +4,7 @@
 #include "Constants.h"
 #include "DeploymentSettings.h"
 #include "FramelessDrag.h"
+#include "InstallerAddress.h"
 #include "Platform.h"
 #include "ToolDelivery.h"
 #include "UtilManager.h"
@@ -205,18 +206,8 @@ void CheckWidget::on_toolButton_install_clicked()
         record = signVersion;
     else if (checkedScene == QLatin1String("01"))
         record = encryptVersion;
-    const QString address = record ? record->fileUrl : QString();
-    if (address.isEmpty()) {
-        AlertDialog::showAlert(this, QString::fromUtf8("安装提示"), QStringLiteral(":/img/dialog_error.png"),
-            QString::fromUtf8("下载地址获取失败！请重新检测"), QString::fromUtf8("知道了"));
+    if (!openInstallerAddress(this, record ? record->fileUrl : QString()))
         return;
-    }
-    if (!QDesktopServices::openUrl(QUrl(address, QUrl::TolerantMode))) {
-        AlertDialog::showAlert(this, QString::fromUtf8("异常提示"), QStringLiteral(":/img/dialog_error.png"),
-            QString::fromUtf8("打开网页失败，请手动复制链接到浏览器打开。\n链接：") + address,
-            QString::fromUtf8("好的"));
-        return;
-    }
     const int answer = AlertDialog::showAlert(this, QString::fromUtf8("安装提示"),
         QStringLiteral(":/img/dialog_question.png"), QString::fromUtf8("软件安装是否完成？"),
         QString::fromUtf8("已完成安装"));

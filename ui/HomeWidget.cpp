@@ -6,6 +6,7 @@
 #include "Constants.h"
 #include "DeploymentSettings.h"
 #include "FramelessDrag.h"
+#include "InstallerAddress.h"
 #include "TrayIcon.h"
 #include "UtilManager.h"
 #include "ui_HomeWidget.h"
@@ -160,10 +161,8 @@ void HomeWidget::runUpdateFlow(const Card &card, VersionInfoPtr &record)
         CheckDialog dialog(nullptr);
         dialog.setVersionInfo(shown);
         dialog.exec();
-    } else if (!QDesktopServices::openUrl(QUrl(shown->fileUrl, QUrl::TolerantMode))) {
-        AlertDialog::showAlert(this, QString::fromUtf8("异常提示"), QStringLiteral(":/img/dialog_error.png"),
-            QString::fromUtf8("打开网页失败，请手动复制链接到浏览器打开。\n链接：") + shown->fileUrl,
-            QString::fromUtf8("好的"));
+    } else {
+        openInstallerAddress(this, shown->fileUrl);
     }
     query(card.code);
 }

@@ -20,6 +20,8 @@ void queryLatestVersion(QObject *owner, const QString &componentCode, const Vers
     QPointer<QObject> guardedOwner(owner);
     client->get(DeploymentSettings::versionServiceUrl() + QLatin1String(QueryPath))
         .queryParam(QStringLiteral("componentCode"), componentCode)
+        .setMaxReplySize(MaxVersionReplyBytes)
+        .setTimeout(VersionQueryTimeoutMs)
         .handleFinished([client, guardedOwner, componentCode, handler](QByteArray body) {
             const QString text = QString::fromUtf8(body);
             qDebug() << "result::" << text;
@@ -31,5 +33,10 @@ void queryLatestVersion(QObject *owner, const QString &componentCode, const Vers
             qDebug() << "error::" << QString::fromLocal8Bit(error);
             client->deleteLater();
         })
+        .handle(Qt::Timeout, QVariant::fromValue(std::function<void()>([componentCode]() {
+            qDebug().noquote() << QStringLiteral("Version query for %1: no complete reply within %2 ms")
+                                      .arg(componentCode)
+                                      .arg(VersionQueryTimeoutMs);
+        })))
         .exec();
 }

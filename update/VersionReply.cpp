@@ -24,3 +24,16 @@ VersionInfoPtr parseVersionReply(const QString &text)
     info->componentName = data.value(QStringLiteral("componentName")).toString();
     return info;
 }
+
+QUrl downloadAddress(const QString &fileUrl)
+{
+    // The same parse as the hand-over, so what is checked is what would be opened.
+    const QUrl address(fileUrl, QUrl::TolerantMode);
+    const QString scheme = address.scheme(); // always lower case
+    if (address.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
+        && !address.host().isEmpty())
+        return address;
+    if (!fileUrl.isEmpty())
+        qDebug().noquote() << "Not an http or https address, not opened:" << fileUrl;
+    return {};
+}

@@ -1,5 +1,5 @@
-// libFuzzer target for the two parsers that read untrusted text: the command messages of the portal's
-// pages and the version service's replies.
+// libFuzzer target for the parsers that read untrusted text: the command messages of the portal's
+// pages, the version service's replies and the installer addresses they carry.
 #include "CommandMessage.h"
 #include "VersionInfo.h"
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-void dropMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
+void dropMessages(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 } // namespace
 
@@ -28,5 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const VersionInfoPtr info = parseVersionReply(text);
     if (info && info->hasUpdate)
         __builtin_trap(); // a fresh record never offers an update
+    const QUrl address = downloadAddress(text);
+    if (!address.isEmpty() && address.scheme() != QLatin1String("http")
+        && address.scheme() != QLatin1String("https"))
+        __builtin_trap(); // only http and https are ever opened
     return 0;
 }

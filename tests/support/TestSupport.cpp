@@ -159,16 +159,19 @@ void answerNextModal(const QString &buttonName, std::function<void(QWidget *)> i
     QTimer::singleShot(0, [=]() { pollForModal(buttonName, inspect, started); });
 }
 
+const QStringList UrlRecorder::Schemes = { QStringLiteral("http"), QStringLiteral("https"),
+    QStringLiteral("file"), QStringLiteral("javascript"), QStringLiteral("search-ms") };
+
 UrlRecorder::UrlRecorder()
 {
-    QDesktopServices::setUrlHandler(QStringLiteral("http"), this, "openUrl");
-    QDesktopServices::setUrlHandler(QStringLiteral("https"), this, "openUrl");
+    for (const QString &scheme : Schemes)
+        QDesktopServices::setUrlHandler(scheme, this, "openUrl");
 }
 
 UrlRecorder::~UrlRecorder()
 {
-    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
-    QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+    for (const QString &scheme : Schemes)
+        QDesktopServices::unsetUrlHandler(scheme);
 }
 
 void UrlRecorder::openUrl(const QUrl &url)

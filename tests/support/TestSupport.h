@@ -75,12 +75,15 @@ class QWidget;
 // empty). Returns at once; the answer happens from the event loop.
 void answerNextModal(const QString &buttonName, std::function<void(QWidget *)> inspect = {});
 
-// Records the addresses the program asks the browser to open (http and https).
+// Records the addresses the program asks the platform to open, on the platform's side of
+// QDesktopServices::openUrl: http and https, and schemes that must never be opened (file, javascript
+// and a registered protocol handler's, search-ms), which Windows would hand to ShellExecute.
 class UrlRecorder : public QObject
 {
     Q_OBJECT
 
 public:
+    static const QStringList Schemes;
     UrlRecorder();
     ~UrlRecorder() override;
     QList<QUrl> urls;
@@ -96,6 +99,10 @@ bool guardIsListening(const QString &serverName);
 // Kills every running process whose program file is called programName (sample tools started
 // detached by the code under test).
 void killProgramsNamed(const QString &programName);
+
+// The permission bits of a file or folder (st_mode & 0777) on Linux; -1 on Windows, whose files carry
+// access lists instead.
+int unixMode(const QString &path);
 
 // Resident memory in KiB and number of threads of a running process, -1 when they cannot be read
 // (/proc on Linux; GetProcessMemoryInfo and a Toolhelp snapshot on Windows, which Wine answers from the

@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 QString uninstallRoot(const QString &root)
@@ -125,4 +126,12 @@ qint64 residentKiB(qint64 pid)
 int threadCount(qint64 pid)
 {
     return static_cast<int>(statusField(pid, "Threads:"));
+}
+
+int unixMode(const QString &path)
+{
+    struct stat status
+    {
+    };
+    return stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 0777) : -1;
 }

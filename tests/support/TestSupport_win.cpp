@@ -179,3 +179,8 @@ int threadCount(qint64 pid)
     CloseHandle(snapshot);
     return count;
 }
+
+int unixMode(const QString &)
+{
+    return -1;
+}

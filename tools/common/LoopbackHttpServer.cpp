@@ -1,5 +1,7 @@
 #include "LoopbackHttpServer.h"
 
+#include <QTimer>
+
 LoopbackHttpServer::LoopbackHttpServer(QObject *parent)
     : QObject(parent)
 {
@@ -35,6 +37,55 @@ void LoopbackHttpServer::respond(QTcpSocket *socket, int status, const QByteArra
         head += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     head += "\r\n";
     socket->write(head + body);
+}
+
+QSharedPointer<qint64> LoopbackHttpServer::streamBody(
+    QTcpSocket *socket, Framing framing, qint64 total, int blockIntervalMs)
+{
+    QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/json;charset=UTF-8\r\n";
+    if (framing == Framing::ContentLength)
+        head += "Content-Length: " + QByteArray::number(total) + "\r\n";
+    else if (framing == Framing::Chunked)
+        head += "Transfer-Encoding: chunked\r\n";
+    else
+        head += "Connection: close\r\n";
+    socket->write(head + "\r\n");
+    auto written = QSharedPointer<qint64>::create(0);
+    auto ended = QSharedPointer<bool>::create(false);
+    const int blockBytes = blockIntervalMs > 0 ? 16 : 64 * 1024;
+    // Writes the next block, or ends a finite body; false when nothing more is to be written.
+    const auto writeBlock = [socket, framing, total, written, ended, blockBytes]() {
+        if (*ended || socket->state() != QAbstractSocket::ConnectedState)
+            return false;
+        const qint64 left = total < 0 ? blockBytes : qMin<qint64>(blockBytes, total - *written);
+        if (left == 0) {
+            *ended = true;
+            if (framing == Framing::Chunked)
+                socket->write("0\r\n\r\n");
+            else if (framing == Framing::UntilClose)
+                socket->disconnectFromHost();
+            return false;
+        }
+        const QByteArray block(int(left), ' ');
+        socket->write(framing == Framing::Chunked
+                ? QByteArray::number(block.size(), 16) + "\r\n" + block + "\r\n"
+                : block);
+        *written += block.size();
+        return true;
+    };
+    if (blockIntervalMs > 0) {
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, writeBlock);
+        timer->start(blockIntervalMs);
+        return written;
+    }
+    // Refilled as the peer takes the bytes: a few blocks in flight at most.
+    const auto refill = [socket, writeBlock]() {
+        while (socket->bytesToWrite() < 4 * 64 * 1024 && writeBlock()) { }
+    };
+    connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+    refill();
+    return written;
 }
 
 void LoopbackHttpServer::onNewConnection()

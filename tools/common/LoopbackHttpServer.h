@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPointer>
+#include <QSharedPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <functional>
@@ -35,6 +36,16 @@ public:
     // Writes a complete response and leaves the connection open for keep-alive.
     static void respond(QTcpSocket *socket, int status, const QByteArray &body,
         const QList<QPair<QByteArray, QByteArray>> &headers = {});
+
+    // How a streamed body is framed: by a Content-Length in the head, in chunks, or by the end of the
+    // connection.
+    enum class Framing { ContentLength, Chunked, UntilClose };
+    // Answers 200 with a body of total bytes (filler text; total < 0: a body that never ends), written
+    // as fast as the peer reads it but never more than a few blocks ahead of it, so the server itself
+    // stays small. Every blockIntervalMs > 0 one small block instead. Ends when the peer goes.
+    // Returns the counter of body bytes written so far, owned by the socket.
+    static QSharedPointer<qint64> streamBody(
+        QTcpSocket *socket, Framing framing, qint64 total, int blockIntervalMs = 0);
 
     Handler handler;
     QList<LoopbackHttpRequest> requests;
