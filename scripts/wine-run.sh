@@ -26,13 +26,16 @@ while IFS='=' read -r name value; do
 done < <(env)
 
 # Qt's writes to standard output are lost under Wine when it is a pipe or a file (not a terminal), as
-# in CTest; a test suite writes its report to a file instead, printed when it ends.
+# in CTest; a test suite writes its report to a file instead, printed when it ends. Wine's own output
+# goes to a file as well: a console host Wine starts for a console child (conhost.exe --headless) gets
+# these descriptors and at times outlives the suite, and CTest would wait on its pipe until the timeout.
 if [[ "$(basename "$1")" == tst_*.exe ]]; then
     report=$(mktemp --suffix=.txt)
-    trap 'rm -f "$report"' EXIT
+    wine_output=$(mktemp --suffix=.log)
+    trap 'rm -f "$report" "$wine_output"' EXIT
     status=0
-    wine "$@" -o "$(windows_path "$report"),txt" || status=$?
-    cat "$report"
+    wine "$@" -o "$(windows_path "$report"),txt" </dev/null >"$wine_output" 2>&1 || status=$?
+    cat "$report" "$wine_output"
     exit "$status"
 fi
 exec wine "$@"
