@@ -1,13 +1,26 @@
 ; Installer of the Windows program (scripts/make-installer.sh builds it with makensis):
-;   makensis -DVERSION=1.0.5 -DDIST=<deployable folder> -DOUTFILE=<setup.exe> installer/VantrelDetectInstallTool.nsi
-; Installs the deployable folder into the 64-bit program files folder, adds a Start-menu shortcut and
-; the program's own uninstall entry in the 64-bit list (where the program looks for installed tools).
+;   makensis -DVERSION=1.0.5 -DDIST=<deployable folder> -DFILES=<its file list> -DOUTFILE=<setup.exe> \
+;       installer/VantrelDetectInstallTool.nsi
+; FILES is the NSIS include that scripts/deploy-windows.sh writes beside the deployable folder
+; (<folder>.files.nsh): every file of the folder, which the installer installs and the uninstaller
+; deletes one by one.
+; Installs into the 64-bit program files folder only, adds a Start-menu shortcut and the program's own
+; uninstall entry in the 64-bit list (where the program looks for installed tools). There is no folder
+; page: a folder such as C:\Tools inherits "Authenticated Users: Modify" from the drive root, so any
+; user could replace the program or its DLLs, which every user's login starts and the uninstaller runs
+; elevated. Another folder given with /D is refused with a message (none with /S), exit code 2, and
+; nothing is installed.
 ; Silent install and uninstall: /S. The uninstaller first asks a running copy to quit, as the tray's
-; "退出" does, and leaves the user's first-run flag file alone. Nothing here is signed: a deployer
-; signs the program and the DLLs before makensis runs, and the setup file after.
+; "退出" does, then deletes exactly the files it installed and removes a folder only once it is empty,
+; so files that others put into the folder stay; it leaves the user's first-run flag file alone.
+; Windows' own programs are run by their full path in the system folder ($SYSDIR), never by a bare
+; name that the folder of the uninstaller or the current folder could answer first.
+; Nothing here is signed: a deployer signs the program and the DLLs before makensis runs, and the setup
+; file after.
 ; A 64-bit installer for a 64-bit program: it sees the native registry and program files folder.
 Target amd64-unicode
 !include "MUI2.nsh"
+!include "${FILES}"
 
 !define PRODUCT "VantrelDetectInstallTool"
 !define DISPLAY_NAME "Tessary检测安装工具"
@@ -28,16 +41,26 @@ VIAddVersionKey /LANG=2052 "LegalCopyright" ""
 
 !define MUI_ICON "..\resources\main.ico"
 !define MUI_UNICON "..\resources\main.ico"
-!insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "SimpChinese"
 
+Function .onInit
+    ; /D has set $INSTDIR before this runs; the comparison ignores case, as Windows paths do.
+    StrCmp $INSTDIR "$PROGRAMFILES64\${PRODUCT}" folderAllowed
+        MessageBox MB_OK|MB_ICONSTOP \
+            "安装目录无效！$\r$\n${DISPLAY_NAME}只能安装到“$PROGRAMFILES64\${PRODUCT}”，不能安装到“$INSTDIR”。" \
+            /SD IDOK
+        SetErrorLevel 2
+        Abort
+    folderAllowed:
+FunctionEnd
+
 Section "Install"
     SetShellVarContext all
+    !insertmacro INSTALL_FILES
     SetOutPath "$INSTDIR"
-    File /r "${DIST}\*"
     WriteUninstaller "$INSTDIR\uninstall.exe"
     CreateShortCut "$SMPROGRAMS\${DISPLAY_NAME}.lnk" "$INSTDIR\${PRODUCT}.exe"
 
@@ -59,17 +82,15 @@ Section "Uninstall"
     ExecWait '"$INSTDIR\${PRODUCT}.exe" --quit'
     Delete "$INSTDIR\${PRODUCT}.exe"
     IfFileExists "$INSTDIR\${PRODUCT}.exe" 0 +4
-        ExecWait 'taskkill /F /IM ${PRODUCT}.exe'
+        ExecWait '"$SYSDIR\taskkill.exe" /F /IM ${PRODUCT}.exe'
         Sleep 1000
         Delete "$INSTDIR\${PRODUCT}.exe"
 
-    ; Only what the installer put there: a folder the user chose may hold other files.
-    Delete "$INSTDIR\*.dll"
-    Delete "$INSTDIR\LICENSE.*"
-    RMDir /r "$INSTDIR\platforms"
-    RMDir /r "$INSTDIR\styles"
-    RMDir /r "$INSTDIR\imageformats"
+    ; Exactly the files installed, then each folder only if nothing else is in it: the folder may hold
+    ; files that others put there.
+    !insertmacro DELETE_FILES
     Delete "$INSTDIR\uninstall.exe"
+    !insertmacro REMOVE_EMPTY_FOLDERS
     RMDir "$INSTDIR"
     Delete "$SMPROGRAMS\${DISPLAY_NAME}.lnk"
 

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Checks the installer as a user meets it, under Wine in a fresh temporary prefix and on a virtual
-# display: silent install; the program found by its own uninstall entry; the installed program,
+# display: a silent install into a folder outside the program files folder is refused (exit code 2,
+# nothing written); silent install; the program found by its own uninstall entry; the installed program,
 # started with nothing else on the search path, listens on its three ports, shows its home window
 # (a screenshot goes to BUILD_DIR/installed-home.png) and hands a start command that arrives over
 # wss to a sample tool .exe byte for byte; then a silent uninstall with the program running ends it
-# and leaves nothing behind but the user's first-run flag.
+# and leaves nothing behind but the user's first-run flag. Installed again, with files of others
+# (a DLL among them) added to its folder and its plugin folders, the uninstaller deletes exactly the
+# files it installed, and of the folders only those left empty: the others' files stay.
 #   scripts/check-windows-installer.sh [BUILD_DIR]   (after scripts/make-installer.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -54,6 +57,14 @@ if ((boot_status)); then
     boot_prefix || fail "wineboot could not make the prefix twice"
 fi
 
+key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelDetectInstallTool'
+step "a silent install outside the program files folder is refused"
+status=0
+wine "$setup" /S '/D=C:\Tools' || status=$?
+[ "$status" = 2 ] || fail "the installer into C:\Tools ended with exit code $status, not 2"
+[ ! -e "$WINEPREFIX/drive_c/Tools" ] || fail "the refused installer wrote into C:\Tools: $(ls -R "$WINEPREFIX/drive_c/Tools")"
+! wine reg query "$key" /reg:64 >/dev/null 2>&1 || fail "the refused installer wrote an uninstall entry"
+
 step "silent install"
 wine "$setup" /S
 app_dir="$WINEPREFIX/drive_c/Program Files/VantrelDetectInstallTool"
@@ -65,7 +76,6 @@ done
 [ ! -e "$app_dir/bearer" ] || fail "a bearer plugin was installed"
 shortcut="$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Tessary检测安装工具.lnk"
 [ -f "$shortcut" ] || fail "no Start-menu shortcut"
-key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelDetectInstallTool'
 # (reg.exe prints Chinese in the console code page; the display name is checked by the suite below)
 [ "$(reg_value "$key" DisplayVersion)" = "$version" ] || fail "uninstall entry: DisplayVersion"
 install_location=$(reg_value "$key" InstallLocation)
@@ -127,4 +137,15 @@ within 20 program_ended || fail "the program still runs: $(cat "$work/program.lo
     fail "the Run value is still there"
 [ -f "$WINEPREFIX/drive_c/users/$(id -un)/Documents/VantrelDetectInstallTool/startup.flag" ] ||
     fail "the user's first-run flag was removed"
+
+step "installed again, with files of others beside its own: the uninstaller deletes exactly its own"
+wine "$setup" /S
+within 30 test -f "$app_dir/uninstall.exe" || fail "the installer wrote no uninstaller"
+others=(LICENSE.other.txt other.dll other.txt imageformats/qother.dll platforms/qother.dll styles/other.txt)
+for file in "${others[@]}"; do echo "not the installer's" >"$app_dir/$file"; done
+wine "$app_dir/uninstall.exe" /S
+left() { (cd "$app_dir" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort); }
+only_others_left() { [ "$(left)" = "$(printf '%s\n' "${others[@]}" imageformats platforms styles | LC_ALL=C sort)" ]; }
+within 60 only_others_left || fail "left in the program folder: $(left | tr '\n' ' ')"
+! wine reg query "$key" /reg:64 >/dev/null 2>&1 || fail "the uninstall entry is still there"
 echo "Installer check passed."

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Gathers what the Windows program needs at run time into dist/VantrelDetectInstallTool-<version>-win64/
 # and zips it: scripts/deploy-windows.sh [BUILD_DIR] (default build-win, made by build-windows.sh).
+# Beside the folder it writes <folder>.files.nsh, the list of its files as an NSIS include: the installer
+# installs exactly these files, and its uninstaller deletes exactly these, then each folder once empty.
 #
 # The DLLs are found by reading import tables (objdump -p), recursively, from the program, the
 # plugins and the OpenSSL DLLs (which Qt loads at run time, so no import table names them). A DLL
@@ -18,7 +20,8 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.tx
 [ -n "$version" ] || { echo "No version in $build_dir/CMakeCache.txt: build first." >&2; exit 1; }
 name=VantrelDetectInstallTool-$version-win64
 target=dist/$name
-rm -rf "$target" "dist/$name.zip"
+file_list=dist/$name.files.nsh
+rm -rf "$target" "dist/$name.zip" "$file_list"
 mkdir -p "$target"
 
 search_dirs=("$qt/bin" "$qt/openssl/bin" "$(dirname "$("$compiler" -print-file-name=libstdc++-6.dll)")"
@@ -66,5 +69,44 @@ chmod -R u+w "$target"
 find "$target" \( -name '*.dll' -o -name '*.exe' \) -exec x86_64-w64-mingw32-strip --strip-unneeded {} +
 
 (cd dist && zip -qr "$name.zip" "$name")
-echo "$target ($(du -sh "$target" | cut -f1)), dist/$name.zip ($(du -h "dist/$name.zip" | cut -f1))"
-find "$target" -type f | sed "s|^$target/||" | sort
+
+# The list, with paths relative to the folder in Windows' form. Names that NSIS would read as variables
+# or quotes never occur; refuse them rather than write a list that names something else.
+files=$(cd "$target" && find . -type f | sed 's|^\./||' | awk -F/ '{ print NF "\t" $0 }' |
+    LC_ALL=C sort -k1,1n -k2,2 | cut -f2-) # the folder's own files first, then each subfolder's
+folders=$(cd "$target" && find . -mindepth 1 -type d | sed 's|^\./||' | LC_ALL=C sort -r) # deepest first
+if grep -v '^[A-Za-z0-9._+/-]*$' <<<"$files"; then
+    echo "Unexpected file names (above) in $target" >&2
+    exit 1
+fi
+windows() { printf '%s' "${1//\//\\}"; }
+{
+    echo "; The files of $name (scripts/deploy-windows.sh), installed and uninstalled one by one."
+    echo '!macro INSTALL_FILES'
+    previous=
+    while read -r path; do
+        folder=$(dirname "$path")
+        if [ "$folder" != "$previous" ]; then
+            if [ "$folder" = . ]; then
+                echo '    SetOutPath "$INSTDIR"'
+            else
+                echo "    SetOutPath \"\$INSTDIR\\$(windows "$folder")\""
+            fi
+            previous=$folder
+        fi
+        echo "    File \"\${DIST}\\$(windows "$path")\""
+    done <<<"$files"
+    echo '!macroend'
+    echo '!macro DELETE_FILES'
+    while read -r path; do
+        echo "    Delete \"\$INSTDIR\\$(windows "$path")\""
+    done <<<"$files"
+    echo '!macroend'
+    echo '!macro REMOVE_EMPTY_FOLDERS'
+    for folder in $folders; do
+        echo "    RMDir \"\$INSTDIR\\$(windows "$folder")\""
+    done
+    echo '!macroend'
+} >"$file_list"
+echo "$target ($(du -sh "$target" | cut -f1)), dist/$name.zip ($(du -h "dist/$name.zip" | cut -f1)), $file_list"
+echo "$files"

@@ -21,7 +21,8 @@ run_suite() {
     export WINEPREFIX=$work/prefix WINEDEBUG=-all
     wineboot -i >/dev/null 2>&1
     local status=0
-    # The tasklist of the tests' own is found in the tests' folder, CTest's working folder there.
+    # CTest's first test (a fixture of every suite) puts the tests' own tasklist into the prefix's system
+    # folder, where the program runs it from.
     (cd "$build_dir" && ctest --output-on-failure --timeout 300) || status=$?
     wineserver -k 2>/dev/null || true
     rm -rf "$work"

@@ -1,7 +1,7 @@
 // What only the Windows layer can show, run under Wine: uninstall entries written by reg.exe into the
 // 64-bit list and, through the 32-bit registry view, into the WOW6432Node list; the Run value of
-// start with login as reg.exe sees it; the process listing the process check reads; and the state of an
-// ended process.
+// start with login as reg.exe sees it; the process listing the process check reads, from the system
+// folder only; and the state of an ended process.
 #include "Constants.h"
 #include "TasklistOutput.h"
 #include "TestSupport.h"
@@ -36,6 +36,23 @@ void addValue(const QString &view, const QString &subkey, const QString &name, c
     const int status = reg({ "add", UninstallPath + "VantrelTest-" + subkey, "/v", name, "/t", "REG_SZ", "/d",
         data, "/f", "/reg:" + view });
     QVERIFY2(status == 0, qPrintable(QString("reg add %1 %2: exit code %3").arg(subkey, name).arg(status)));
+}
+
+// Where Windows keeps its own programs (System32).
+QString systemFolder()
+{
+    wchar_t folder[MAX_PATH] = {};
+    const UINT chars = GetSystemDirectoryW(folder, MAX_PATH);
+    return QString::fromWCharArray(folder, static_cast<int>(chars));
+}
+
+// The paths of the tasklist.exe copies that ran, as they recorded them (see tests/wine/tasklist.cpp).
+QStringList recordedRuns(const QString &record)
+{
+    QFile file(record);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringList();
+    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -103,15 +120,15 @@ private slots:
         QVERIFY(!UtilManager::isAutoStart());
     }
 
-    // The "tasklist" the process check runs resolves to the tests' own copy (Wine's prints nothing),
-    // which lists a started tool in the layout of Windows' own, its name cut to 25 characters.
+    // The tasklist in the system folder, which the process check runs (under Wine the tests' own: Wine's
+    // prints nothing), lists a started tool in the layout of Windows' own, its name cut to 25 characters.
     void tasklist_listsAStartedToolAsWindowsDoes()
     {
         QProcess tool;
         tool.start(SAMPLE_SIGNATURE_CLIENT, { "--port", "0" });
         QVERIFY(tool.waitForStarted(5000));
         QProcess tasklist;
-        tasklist.start("tasklist", QStringList());
+        tasklist.start(systemFolder() + "\\tasklist.exe", QStringList());
         QVERIFY(tasklist.waitForFinished(30000));
         const QByteArray listing = tasklist.readAllStandardOutput();
         QVERIFY2(listing.contains("Image Name                     PID Session Name"), listing.constData());
@@ -124,8 +141,43 @@ private slots:
         QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
     }
 
-    // After a silent install (scripts/check-windows-installer.sh), the program is found through its own
-    // uninstall entry exactly as it finds the tools.
+    // A bare "tasklist" would be searched first beside the program and in its working folder, where
+    // anyone who can write there may plant one: the process check runs only the system folder's copy.
+    void processCheck_neverRunsATasklistPlantedBesideOrInTheWorkingFolder()
+    {
+        const QString beside = QDir::toNativeSeparators(TASKLIST_STAND_IN);
+        QCOMPARE(QFileInfo(beside).absolutePath(), QCoreApplication::applicationDirPath());
+        QTemporaryDir work;
+        QVERIFY(work.isValid());
+        const QString planted = QDir::toNativeSeparators(work.filePath("tasklist.exe"));
+        QVERIFY(QFile::copy(beside, planted));
+        const QString record = work.filePath("runs.txt");
+        const QString previous = QDir::currentPath();
+        const auto restore = qScopeGuard([&previous]() {
+            QDir::setCurrent(previous);
+            qunsetenv("VANTREL_TASKLIST_RECORD");
+        });
+        qputenv("VANTREL_TASKLIST_RECORD", QDir::toNativeSeparators(record).toUtf8());
+        // A planted copy that runs says so.
+        QProcess direct;
+        direct.start(planted, QStringList());
+        QVERIFY(direct.waitForFinished(30000));
+        QCOMPARE(recordedRuns(record).join(';').toLower(), planted.toLower());
+        QVERIFY(QFile::remove(record));
+
+        QVERIFY(QDir::setCurrent(work.path()));
+        UtilManager::isToolRunning(SignatureClientName);
+        const QStringList runs = recordedRuns(record);
+        for (const QString &run : runs)
+            QVERIFY2(run.startsWith(systemFolder() + "\\", Qt::CaseInsensitive), qPrintable(run));
+        // Under Wine the system folder's copy is the stand-in, which records its run too.
+        if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
+            QCOMPARE(runs.size(), 1);
+        // Wine lets go of an ended child's working folder a moment after the child is reported ended.
+        QVERIFY(QDir::setCurrent(previous));
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(work.path()).removeRecursively(), 5000);
+    }
+
     // A process that has ended is not alive, also while something still holds a handle to it.
     void endedProcess_withAHandleHeld_isNotAlive()
     {
@@ -143,6 +195,8 @@ private slots:
         CloseHandle(child.hProcess);
     }
 
+    // After a silent install (scripts/check-windows-installer.sh), the program is found through its own
+    // uninstall entry exactly as it finds the tools.
     void installedProgram_isFoundByItsUninstallEntry()
     {
         const QString folder = qEnvironmentVariable("VANTREL_INSTALLED_FOLDER");

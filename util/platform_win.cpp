@@ -1,5 +1,8 @@
 // Windows implementation of the platform layer: the uninstall registry through advapi32 and
 // QSettings, the process list through "tasklist", process state through OpenProcess and the Run key.
+// Windows' own programs are started by their full path in the system folder: a bare name is searched
+// first in this program's folder and the current folder, so a copy of the program run from a downloads
+// folder would run any tasklist.exe placed beside it.
 #include "Platform.h"
 #include "TasklistOutput.h"
 
@@ -48,10 +51,24 @@ private:
     HKEY key;
 };
 
+// The full path of one of Windows' own programs, in the system folder (System32); empty if the folder
+// is unknown.
+QString systemProgram(const QString &fileName)
+{
+    wchar_t folder[MAX_PATH] = {};
+    const UINT chars = GetSystemDirectoryW(folder, MAX_PATH);
+    if (chars == 0 || chars >= MAX_PATH)
+        return QString();
+    return QString::fromWCharArray(folder, static_cast<int>(chars)) + QLatin1Char('\\') + fileName;
+}
+
 QByteArray processListing(int timeoutMs)
 {
+    const QString program = systemProgram(QStringLiteral("tasklist.exe"));
+    if (program.isEmpty())
+        return QByteArray();
     QProcess tasklist;
-    tasklist.start(QStringLiteral("tasklist"), QStringList(), QIODevice::ReadWrite);
+    tasklist.start(program, QStringList(), QIODevice::ReadWrite);
     tasklist.waitForFinished(timeoutMs);
     return tasklist.readAllStandardOutput();
 }

@@ -1,12 +1,16 @@
-// A stand-in for the Windows "tasklist" command, for the tests under Wine only.
+// A stand-in for the Windows "tasklist" command, for the Windows test suites.
 //
 // Wine's own tasklist.exe prints nothing, so the program's process check (which runs "tasklist" and
 // looks for a tool's name in its output) could never see a running tool there. This one prints the
 // real process list, read with a Toolhelp snapshot, in the table that tasklist prints on Windows
 // without arguments: a blank line, the headings, a rule of "=" signs, then one row per process with
-// the image name cut to 25 characters. It is built into the tests' folder, where CreateProcess finds
-// it before the system's copy (the folder of the calling program, then the current folder, come
-// first); the program itself still runs plain "tasklist".
+// the image name cut to 25 characters. The Windows suites' CTest fixture (tests/wine/install-tasklist.sh)
+// puts it where Windows keeps its own, in the system folder of the tests' Wine prefix, since the program
+// runs tasklist by that full path only.
+//
+// With VANTREL_TASKLIST_RECORD naming a file, each run appends its own path to that file, so a test can
+// tell which copy ran: the one in the system folder, or one planted beside a program or in its working
+// folder (built beside the suites, it is also such a planted copy there).
 #include <windows.h>
 
 #include <psapi.h>
@@ -37,10 +41,26 @@ std::string memoryUsage(DWORD pid)
     return known ? std::to_string(counters.WorkingSetSize / 1024) + " K" : std::string("N/A");
 }
 
+void recordRun()
+{
+    wchar_t record[MAX_PATH] = {};
+    const DWORD recordChars = GetEnvironmentVariableW(L"VANTREL_TASKLIST_RECORD", record, MAX_PATH);
+    if (recordChars == 0 || recordChars >= MAX_PATH)
+        return;
+    wchar_t self[MAX_PATH] = {};
+    if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0)
+        return;
+    if (FILE *file = _wfopen(record, L"ab")) {
+        std::fprintf(file, "%s\n", narrow(self).c_str());
+        std::fclose(file);
+    }
+}
+
 } // namespace
 
 int main()
 {
+    recordRun();
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snapshot == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "ERROR: cannot list the processes.\n");
