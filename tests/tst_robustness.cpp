@@ -257,7 +257,7 @@ private slots:
         startProgram({ { "VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:47203" } });
         qint64 peakKiB = idleKiB;
         const auto failedQueries
-            = [this]() { return program.log().count("error:: \"reply larger than 65536 bytes\""); };
+            = [this]() { return int(program.log().count("error:: \"reply larger than 65536 bytes\"")); };
         // A program that holds such replies ends the wait early, before it takes much of the machine.
         (void)QTest::qWaitFor(
             [&]() {

@@ -14,6 +14,17 @@ class VersionInfoTest : public QObject
 {
     Q_OBJECT
 
+    // The sample version service on the port among the arguments, made the program's service.
+    static bool startVersionService(QProcess &service, const QStringList &arguments)
+    {
+        service.start(VERSION_SERVICE, arguments);
+        if (!service.waitForStarted(5000) || !service.waitForReadyRead(5000))
+            return false;
+        const QString port = arguments.at(arguments.indexOf("--port") + 1);
+        qputenv("VANTREL_VERSION_SERVICE_URL", ("http://127.0.0.1:" + port).toUtf8());
+        return true;
+    }
+
 private slots:
     void parse_data()
     {
@@ -119,10 +130,7 @@ private slots:
             "\"http://127.0.0.1/s.exe\",\"fileName\":\"s.exe\",\"componentName\":\"Tessary签章客户端\"}}");
         file.close();
         QProcess service;
-        service.start(VERSION_SERVICE, { "--port", "47201", "--components", components });
-        QVERIFY(service.waitForStarted(5000));
-        QVERIFY(service.waitForReadyRead(5000));
-        qputenv("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:47201");
+        QVERIFY(startVersionService(service, { "--port", "47201", "--components", components }));
 
         QObject owner;
         QStringList codes;
@@ -174,10 +182,7 @@ private slots:
         QFETCH(int, fromMs);
         QFETCH(int, toMs);
         QProcess service;
-        service.start(VERSION_SERVICE, { "--port", "47202", "--mode", mode });
-        QVERIFY(service.waitForStarted(5000));
-        QVERIFY(service.waitForReadyRead(5000));
-        qputenv("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:47202");
+        QVERIFY(startVersionService(service, { "--port", "47202", "--mode", mode }));
         QObject owner;
         int calls = 0;
         LogCapture log;
