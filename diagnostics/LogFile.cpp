@@ -77,6 +77,18 @@ bool openCurrent(State &s, QIODevice::OpenMode mode)
     return true;
 }
 
+// Tightens a log file of an older version. Anything else under its name was put there while the folder
+// was open to others (a link to one of the user's files, a file another user keeps open to read along):
+// only the entry is removed, never what it points to, and the folder, now private, takes no new one.
+void keepOnlyOwnFile(const QString &path, uint folderOwner)
+{
+    const QFileInfo entry(path);
+    if (entry.isSymLink() || (entry.exists() && (!entry.isFile() || entry.ownerId() != folderOwner)))
+        QFile::remove(path);
+    else if (entry.exists())
+        QFile::setPermissions(path, FileMode);
+}
+
 // Makes folder, the folders it needs and itself private (see LogFile.h), and tightens the files an older
 // version left; the reason when that fails.
 QString makePrivateFolder(const State &s)
@@ -95,9 +107,9 @@ QString makePrivateFolder(const State &s)
         QFile::setPermissions(created, FolderMode);
     if (!QFile::setPermissions(s.folder, FolderMode))
         return s.folder + QStringLiteral(": the folder cannot be made private");
+    const uint owner = QFileInfo(s.folder).ownerId();
     for (int number = 0; number <= s.limits.keptOldFiles; ++number)
-        if (QFile::exists(numberedPath(s.folder, number)))
-            QFile::setPermissions(numberedPath(s.folder, number), FileMode);
+        keepOnlyOwnFile(numberedPath(s.folder, number), owner);
     return {};
 }
 

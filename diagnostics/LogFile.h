@@ -14,6 +14,8 @@
 // - Privacy: the folder and the files are the user's alone. On Linux the folder (and any folder made
 //   above it, as XDG asks of those under XDG_STATE_HOME) is 0700 and the files 0600; those of an older
 //   version are tightened at start, and a log folder that cannot be made private turns the file off.
+//   A link or another user's file under a log name (planted while an older folder was open to others)
+//   is removed at start, never followed.
 //   On Windows the folder under %LOCALAPPDATA% inherits the access list of the user's profile (the
 //   user, SYSTEM, Administrators), and nothing here widens it: QFile::setPermissions there only sets or
 //   clears the read-only attribute and never touches an access list.

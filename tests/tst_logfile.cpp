@@ -119,6 +119,49 @@ private slots:
             QCOMPARE(unixMode(folder + "/" + file), 0600);
     }
 
+    // Links put under the log names while the folder was open to others (an older version's folder left
+    // 0777) are removed, never followed: the user's own file behind one was written into and made 0600.
+    void plantedLinks_areRemovedNotFollowed_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("the current file") << "VantrelDetectInstallTool.log";
+        QTest::newRow("an older file") << "VantrelDetectInstallTool.1.log";
+    }
+
+    void plantedLinks_areRemovedNotFollowed()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows: the folder under %LOCALAPPDATA% is never open to other users");
+#endif
+        QFETCH(QString, name);
+        QTemporaryDir root;
+        const QString folder = root.path() + "/logs";
+        const QString target = root.path() + "/settings-of-the-user";
+        QVERIFY(QDir().mkpath(folder));
+        QFile::setPermissions(folder, QFileDevice::Permissions(0x7777));
+        {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("precious\n");
+        }
+        QFile::setPermissions(
+            target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+        QVERIFY(QFile::link(target, folder + "/" + name));
+        const QtMessageHandler original
+            = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+        QVERIFY(LogFile::start(folder));
+        qDebug("a line");
+        LogFile::stop();
+        qInstallMessageHandler(original);
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("precious\n"));
+        QCOMPARE(unixMode(target), 0604);
+        QVERIFY(!QFileInfo(folder + "/" + name).isSymLink());
+        QVERIFY(!QFileInfo(folder + "/VantrelDetectInstallTool.log").isSymLink());
+        QCOMPARE(unixMode(folder + "/VantrelDetectInstallTool.log"), 0600);
+    }
+
     // A line that carries a page's message reaches the file as what support needs of it, and the debug
     // output unchanged.
     void pageMessage_reachesTheFileAsItsSummaryOnly_data()
