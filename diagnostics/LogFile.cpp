@@ -158,6 +158,28 @@ void handleMessage(QtMsgType type, const QMessageLogContext &context, const QStr
         reportOff(previous, failure);
 }
 
+// One line stays one line in every viewer: CR, the other control characters and the Unicode line
+// separators (a page's scene, a service's address) are written as escapes; a tab stays.
+QString escapedLineBreaks(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort code = c.unicode();
+        if (code == '\n')
+            escaped += QLatin1String("\\n");
+        else if (code == '\r')
+            escaped += QLatin1String("\\r");
+        else if ((code < 0x20 && code != '\t') || code == 0x7f || code == 0x85)
+            escaped += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else if (code == 0x2028 || code == 0x2029)
+            escaped += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
 } // namespace
 
 FileText::FileText(const QString &text)
@@ -177,7 +199,7 @@ QByteArray formatLine(QtMsgType type, const QDateTime &time, const QString &text
     QString shown = text;
     if (shown.size() > longLineLimit)
         shown = shown.left(longLineLimit) + QStringLiteral("... [cut: %1 characters]").arg(text.size());
-    shown.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    shown = escapedLineBreaks(shown);
     return (time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + QStringLiteral(" [")
         + QLatin1String(levelName(type)) + QStringLiteral("] ") + shown + QLatin1Char('\n'))
         .toUtf8();

@@ -66,7 +66,8 @@ private:
 };
 
 // One line as the file holds it: "2026-12-08 09:15:02.318 [warning] text\n", the text cut to
-// longLineLimit characters with its length said.
+// longLineLimit characters with its length said, and its line breaks (CR, LF, the Unicode separators) and
+// other control characters written as escapes, so that no text logged can make a line of its own.
 QByteArray formatLine(QtMsgType type, const QDateTime &time, const QString &text, int longLineLimit);
 
 } // namespace LogFile

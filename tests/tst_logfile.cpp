@@ -20,6 +20,14 @@ private slots:
             QByteArray("2026-12-08 09:15:02.318 [warning] Failed to load certificate.\n"));
         QCOMPARE(LogFile::formatLine(QtDebugMsg, time, "two\nlines", 300),
             QByteArray("2026-12-08 09:15:02.318 [debug] two\\nlines\n"));
+        // A page's scene or a service's address cannot forge a line for viewers that break at CR or
+        // at the Unicode line separators.
+        QCOMPARE(LogFile::formatLine(QtDebugMsg, time,
+                     QString::fromUtf8(
+                         "scene \"00\r2026-12-08 09:15:03.000 [debug] forged\x1b[2J\xe2\x80\xa8\"\t."),
+                     300),
+            QByteArray("2026-12-08 09:15:02.318 [debug] scene \"00\\r2026-12-08 09:15:03.000 [debug] "
+                       "forged\\x1b[2J\\u2028\"\t.\n"));
         const QString message = "{\"VantrelUseScene\":\"00\",\"document\":\"" + QString(5000, 'x') + "\"}";
         const QByteArray cut = LogFile::formatLine(QtDebugMsg, time, message, 300);
         const QByteArray said = "... [cut: " + QByteArray::number(message.size()) + " characters]\n";
