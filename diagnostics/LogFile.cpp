@@ -77,6 +77,18 @@ bool openCurrent(State &s, QIODevice::OpenMode mode)
     return true;
 }
 
+// Tightens a log file of an older version. Anything else under its name was put there while the folder
+// was open to others (a link to one of the user's files, a file another user keeps open to read along):
+// only the entry is removed, never what it points to, and the folder, now private, takes no new one.
+void keepOnlyOwnFile(const QString &path, uint folderOwner)
+{
+    const QFileInfo entry(path);
+    if (entry.isSymLink() || (entry.exists() && (!entry.isFile() || entry.ownerId() != folderOwner)))
+        QFile::remove(path);
+    else if (entry.exists())
+        QFile::setPermissions(path, FileMode);
+}
+
 // Makes folder, the folders it needs and itself private (see LogFile.h), and tightens the files an older
 // version left; the reason when that fails.
 QString makePrivateFolder(const State &s)
@@ -95,9 +107,9 @@ QString makePrivateFolder(const State &s)
         QFile::setPermissions(created, FolderMode);
     if (!QFile::setPermissions(s.folder, FolderMode))
         return s.folder + QStringLiteral(": the folder cannot be made private");
+    const uint owner = QFileInfo(s.folder).ownerId();
     for (int number = 0; number <= s.limits.keptOldFiles; ++number)
-        if (QFile::exists(numberedPath(s.folder, number)))
-            QFile::setPermissions(numberedPath(s.folder, number), FileMode);
+        keepOnlyOwnFile(numberedPath(s.folder, number), owner);
     return {};
 }
 
@@ -146,6 +158,28 @@ void handleMessage(QtMsgType type, const QMessageLogContext &context, const QStr
         reportOff(previous, failure);
 }
 
+// One line stays one line in every viewer: CR, the other control characters and the Unicode line
+// separators (a page's scene, a service's address) are written as escapes; a tab stays.
+QString escapedLineBreaks(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort code = c.unicode();
+        if (code == '\n')
+            escaped += QLatin1String("\\n");
+        else if (code == '\r')
+            escaped += QLatin1String("\\r");
+        else if ((code < 0x20 && code != '\t') || code == 0x7f || code == 0x85)
+            escaped += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else if (code == 0x2028 || code == 0x2029)
+            escaped += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
+        else
+            escaped += c;
+    }
+    return escaped;
+}
+
 } // namespace
 
 FileText::FileText(const QString &text)
@@ -165,7 +199,7 @@ QByteArray formatLine(QtMsgType type, const QDateTime &time, const QString &text
     QString shown = text;
     if (shown.size() > longLineLimit)
         shown = shown.left(longLineLimit) + QStringLiteral("... [cut: %1 characters]").arg(text.size());
-    shown.replace(QLatin1Char('\n'), QLatin1String("\\n"));
+    shown = escapedLineBreaks(shown);
     return (time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")) + QStringLiteral(" [")
         + QLatin1String(levelName(type)) + QStringLiteral("] ") + shown + QLatin1Char('\n'))
         .toUtf8();

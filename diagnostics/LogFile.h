@@ -14,6 +14,8 @@
 // - Privacy: the folder and the files are the user's alone. On Linux the folder (and any folder made
 //   above it, as XDG asks of those under XDG_STATE_HOME) is 0700 and the files 0600; those of an older
 //   version are tightened at start, and a log folder that cannot be made private turns the file off.
+//   A link or another user's file under a log name (planted while an older folder was open to others)
+//   is removed at start, never followed.
 //   On Windows the folder under %LOCALAPPDATA% inherits the access list of the user's profile (the
 //   user, SYSTEM, Administrators), and nothing here widens it: QFile::setPermissions there only sets or
 //   clears the read-only attribute and never touches an access list.
@@ -64,7 +66,8 @@ private:
 };
 
 // One line as the file holds it: "2026-12-08 09:15:02.318 [warning] text\n", the text cut to
-// longLineLimit characters with its length said.
+// longLineLimit characters with its length said, and its line breaks (CR, LF, the Unicode separators) and
+// other control characters written as escapes, so that no text logged can make a line of its own.
 QByteArray formatLine(QtMsgType type, const QDateTime &time, const QString &text, int longLineLimit);
 
 } // namespace LogFile

@@ -91,6 +91,21 @@ void limitReadBuffer(QNetworkReply *reply, qint64 size)
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, apply);
 }
 
+bool bounded(const HttpRequest &request)
+{
+    return request.maxReplySize >= 0 && !request.downloadEnabled;
+}
+
+// Qt asks for gzip and deflate unless the request names its own Accept-Encoding, and inflates the
+// body in its reading thread, whole blocks at a time, before the bound can be seen: a 1 MiB body of a
+// hostile server became 1 GiB in memory. Naming "identity" turns that off, so a bounded reply is
+// counted and held as it is sent; a server that compresses anyway gets its bytes back undecoded.
+void askForNoCompression(QNetworkRequest &request)
+{
+    if (!request.hasRawHeader("Accept-Encoding"))
+        request.setRawHeader("Accept-Encoding", "identity");
+}
+
 QNetworkReply *sendBody(const HttpRequest &request, QNetworkRequest &networkRequest, const QByteArray &verb)
 {
     HttpClient *client = request.client;
@@ -358,6 +373,8 @@ HttpResponse *sendRequest(const HttpRequest &request, HttpResponse *existingResp
         return nullptr;
     }
     QNetworkRequest networkRequest(copy.networkRequest);
+    if (bounded(copy))
+        askForNoCompression(networkRequest);
     QNetworkReply *reply = copy.client ? sendBody(copy, networkRequest, verb) : nullptr;
     if (!reply) {
         if (copy.logLevel > 1)
@@ -370,7 +387,7 @@ HttpResponse *sendRequest(const HttpRequest &request, HttpResponse *existingResp
         reply->ignoreSslErrors(copy.ignoredSslErrors);
     if (copy.readBufferSize >= 0)
         limitReadBuffer(reply, copy.readBufferSize);
-    else if (copy.maxReplySize >= 0 && !copy.downloadEnabled)
+    else if (bounded(copy))
         limitReadBuffer(reply, 2 * copy.maxReplySize + 1);
     if (copy.logLevel > 3)
         qDebug().noquote() << copy.debugText();

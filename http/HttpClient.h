@@ -10,8 +10,9 @@
 // header, so the sending step stays the one place that decides headers. HEAD is sent as Qt's own HEAD
 // request, not as a custom verb: Qt would otherwise wait for a body of Content-Length bytes that never
 // comes (a mended fault: head() hung until the server closed the connection). setMaxReplySize bounds a
-// reply read into memory while it arrives (see HttpResponse.h); without it, as in Qt, a reply is not
-// bounded.
+// reply read into memory while it arrives (see HttpResponse.h), and asks for it uncompressed
+// ("Accept-Encoding: identity" unless the request names its own): it is never inflated. Without it, as
+// in Qt, a reply is not bounded.
 #include "HttpCallbackTypes.h"
 
 #include <QAuthenticator>

@@ -4,6 +4,7 @@
 #include "CommandMessage.h"
 #include "DeploymentSettings.h"
 #include "LoadingWidget.h"
+#include "LogFile.h"
 #include "Platform.h"
 #include "ToolDelivery.h"
 #include "UtilManager.h"
@@ -199,8 +200,14 @@ void WebSocketServer::release(QList<QWebSocket *> &list, const char *closeLog)
     list.removeAll(socket);
     socket->deleteLater();
     qDebug() << closeLog;
-    if (socket->closeCode() != QWebSocketProtocol::CloseCodeNormal)
-        qDebug() << "Close code" << static_cast<int>(socket->closeCode()) << socket->closeReason();
+    if (socket->closeCode() != QWebSocketProtocol::CloseCodeNormal) {
+        // A page that closes gives the reason, text of its own like its messages: the file gets its length.
+        const QString reason = socket->closeReason();
+        const LogFile::FileText inTheFile(QStringLiteral("Close code %1, a reason of %2 characters")
+                                              .arg(static_cast<int>(socket->closeCode()))
+                                              .arg(reason.size()));
+        qDebug() << "Close code" << static_cast<int>(socket->closeCode()) << reason;
+    }
     // After a burst of connections, give the freed memory back once the sockets are gone.
     if (connectionCount() == 0)
         releaseTimer.start();

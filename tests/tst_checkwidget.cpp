@@ -29,11 +29,11 @@ private slots:
         versions.handler = [this](const LoopbackHttpRequest &request, QTcpSocket *socket) {
             const bool signature = request.target.contains("VantrelSignatureClient");
             const QByteArray url = fileUrl;
-            const QByteArray body
-                = "{\"code\":200,\"data\":{\"versionNumber\":106,\"versionName\":\"V1.0.6\","
-                  "\"fileUrl\":\""
-                + url + "\",\"componentName\":\""
-                + (signature ? SignatureClientTitle : EncryptedClientTitle).toUtf8() + "\"}}";
+            const QByteArray body = "{\"code\":200,\"data\":{\"versionNumber\":106,\"versionName\":\""
+                + versionName + "\",\"fileUrl\":\"" + url + "\",\"componentName\":\""
+                + (!title.isEmpty() ? title
+                                    : (signature ? SignatureClientTitle : EncryptedClientTitle).toUtf8())
+                + "\"}}";
             LoopbackHttpServer::respond(socket, 200, body);
         };
         qputenv("VANTREL_VERSION_SERVICE_URL", versions.baseUrl().toUtf8());
@@ -44,6 +44,8 @@ private slots:
         qputenv("VANTREL_PROBE_URL", probe.baseUrl().toUtf8() + "/");
         qputenv("VANTREL_DISK_FREE_BYTES", "99999999999");
         fileUrl = "https://downloads.example.com/setup.exe";
+        versionName = "V1.0.6";
+        title.clear();
         environment.clearEntries();
         UtilManager::instance()->useScene = "01";
         UtilManager::instance()->lastMessage = "{\"VantrelUseScene\":\"01\"}";
@@ -81,6 +83,21 @@ private slots:
         QTRY_VERIFY(window.encryptionRecord());
         QCOMPARE(label(window, "label_app_version")->text(), QString("V1.0.6"));
         QCOMPARE(label(window, "label_app_title")->text(), EncryptedClientTitle);
+    }
+
+    // The service's names are shown as the text they are, never as markup (which loaded the local files
+    // its images named).
+    void serviceTextsWithMarkup_shownAsText()
+    {
+        title = "<b>加密</b><img src='" + QDir::tempPath().toUtf8() + "/enc.png'>";
+        versionName = "<i>V2</i>";
+        qputenv("VANTREL_PROBE_URL", "http://127.0.0.1:1/"); // the row keeps the service's names
+        CheckWidget window;
+        window.resetCheckView();
+        window.runCheck(false);
+        QTRY_VERIFY(window.encryptionRecord());
+        QCOMPARE(shownText(label(window, "label_app_title")), QString::fromUtf8(title));
+        QCOMPARE(shownText(label(window, "label_app_version")), QString::fromUtf8(versionName));
     }
 
     void networkFails_redLineAndSummary_noLaunchEvenInLaunchMode()
@@ -336,6 +353,8 @@ private:
     LoopbackHttpServer probe;
     LoopbackHttpServer versions;
     QByteArray fileUrl;
+    QByteArray versionName;
+    QByteArray title; // the service's componentName when not empty
 };
 
 QTEST_MAIN(CheckWidgetTest)

@@ -123,6 +123,32 @@ private slots:
             QList<QUrl>({ QUrl("https://downloads.example.com/sign setup.exe", QUrl::TolerantMode) }));
     }
 
+    // The service's names are shown as the text they are, never as markup.
+    void checkDialog_serviceTextsWithMarkup_shownAsText_data()
+    {
+        QTest::addColumn<bool>("hasUpdate");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("update") << true << "<b>签章</b><img src='x.png'>有新版本，可升级"
+                                << "版本：<i>V2</i>";
+        QTest::newRow("up to date") << false << "<b>签章</b><img src='x.png'>已是最新版本"
+                                    << "最新版本：<i>V2</i>";
+    }
+
+    void checkDialog_serviceTextsWithMarkup_shownAsText()
+    {
+        QFETCH(bool, hasUpdate);
+        QFETCH(QString, text);
+        QFETCH(QString, version);
+        const VersionInfoPtr info = record(hasUpdate);
+        info->componentName = "<b>签章</b><img src='x.png'>";
+        info->versionName = "<i>V2</i>";
+        CheckDialog dialog;
+        dialog.setVersionInfo(info);
+        QCOMPARE(shownText(dialog.findChild<QLabel *>("label_text")), text);
+        QCOMPARE(shownText(dialog.findChild<QLabel *>("label_version")), version);
+    }
+
     void checkDialog_upToDate_oneButtonThatOpensNothing()
     {
         UrlRecorder browser;

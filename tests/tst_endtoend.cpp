@@ -84,7 +84,8 @@ private slots:
         QVERIFY(open(page, "ws://127.0.0.1:51868"));
         page.sendTextMessage(message);
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ message }), 15000);
-        page.close();
+        page.close(QWebSocketProtocol::CloseCode(4000), "bye SECRET-TOKEN-123"); // the page's own text too
+        QTRY_VERIFY_WITH_TIMEOUT(program.log().contains("WS connection closed"), 5000);
         const QString failure = stopProgramCleanly(program);
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
         QVERIFY(program.log().contains("SECRET-TOKEN-123"));
@@ -100,6 +101,7 @@ private slots:
                  QString("Page message: scene \"00\", operationCommand \"startTool\", %1 characters, origin "
                          "https://portal\\.example\\.com")
                      .arg(message.size()),
+                 QString("Close code 4000, a reason of 20 characters"),
                  QString("(Termination requested, quitting|Asked to quit by another start of the program)") })
             QVERIFY2(
                 QRegularExpression("(^|\n)" + stamp + line + "\n").match(text).hasMatch(), qPrintable(line));

@@ -49,7 +49,7 @@ private slots:
                     socket, 200, reply(106, "V1.0.6", SignatureClientTitle, "https://dl/sign.exe"));
             else if (code == EncryptedClientName)
                 LoopbackHttpServer::respond(
-                    socket, 200, reply(203, "V2.0.3", EncryptedClientTitle, encryptionUrl));
+                    socket, 200, reply(203, encryptionVersion, encryptionTitle, encryptionUrl));
             else
                 LoopbackHttpServer::respond(
                     socket, 200, reply(106, "V1.0.6", "Tessary检测安装工具", "https://dl/tool.exe"));
@@ -62,6 +62,8 @@ private slots:
         environment.clearEntries();
         serviceUp = true;
         encryptionUrl = "https://dl/enc.exe";
+        encryptionVersion = "V2.0.3";
+        encryptionTitle = EncryptedClientTitle;
         QTest::qWait(300); // let the queries of the previous test's window arrive
         versions.requests.clear();
     }
@@ -196,6 +198,18 @@ private slots:
         click(home, "pushButton_update_encypt");
         QCOMPARE(alertText, QString("打开网页失败，请手动复制链接到浏览器打开。\n链接：https://dl/enc.exe"));
         QTRY_COMPARE(versions.requests.size(), 5);
+    }
+
+    // The service's names are shown as the text they are: markup in them once drew images and opened
+    // the local files they named (on Windows a \\\\host\\share path reaches out to that host).
+    void cards_serviceTextsWithMarkup_shownAsText()
+    {
+        encryptionTitle = "<b>加密</b><img src='" + QDir::tempPath() + "/enc.png'>";
+        encryptionVersion = "<i>V2</i>";
+        HomeWidget home;
+        QTRY_VERIFY(home.encryptionRecord());
+        QCOMPARE(shownText(home.findChild<QLabel *>("label_name_encypt")), encryptionTitle);
+        QCOMPARE(shownText(home.findChild<QLabel *>("label_version_encypt")), encryptionVersion);
     }
 
     void updateButton_notInstalled_addressNotHttp_opensNothing_data()
@@ -429,6 +443,8 @@ private:
     LoopbackHttpServer versions;
     bool serviceUp = true;
     QString encryptionUrl;
+    QString encryptionVersion;
+    QString encryptionTitle;
 };
 
 QTEST_MAIN(HomeWidgetTest)

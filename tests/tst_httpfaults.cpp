@@ -211,6 +211,45 @@ private slots:
         QVERIFY(elapsed.elapsed() < 5000);
     }
 
+    // A compressed reply is held to the bound as it is sent: a bounded request asks for no compression
+    // and its reply is never inflated, since a few KiB of deflate inflate to MiB (a 1 MiB body to 1 GiB,
+    // all taken in before the bound was seen).
+    void replyBound_compressedBody_isTakenAsSent_data()
+    {
+        QTest::addColumn<bool>("chunked");
+        QTest::newRow("deflate, Content-Length") << false;
+        QTest::newRow("deflate, chunked") << true;
+    }
+
+    void replyBound_compressedBody_isTakenAsSent()
+    {
+        QFETCH(bool, chunked);
+        const QByteArray deflated = qCompress(QByteArray(16 << 20, 'A')).mid(4); // a zlib stream
+        server->handler = [&](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            const QByteArray framing = chunked ? QByteArray("Transfer-Encoding: chunked")
+                                               : "Content-Length: " + QByteArray::number(deflated.size());
+            socket->write("HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n" + framing + "\r\n\r\n");
+            for (int at = 0; at < deflated.size(); at += 4096) {
+                const QByteArray piece = deflated.mid(at, 4096);
+                socket->write(
+                    chunked ? QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n" : piece);
+            }
+            if (chunked)
+                socket->write("0\r\n\r\n");
+        };
+        QByteArray body;
+        QStringList errors;
+        HttpRequest request = client.get(url());
+        request.setMaxReplySize(Bound);
+        request.handleFinished([&](QByteArray data) { body = data; });
+        request.handleError([&](QByteArray text) { errors << QString::fromUtf8(text); });
+        request.exec();
+        QVERIFY(QTest::qWaitFor([&]() { return !body.isEmpty() || !errors.isEmpty(); }, 10000));
+        QCOMPARE(errors, QStringList());
+        QCOMPARE(body.size(), deflated.size());
+        QCOMPARE(server->requests.last().headers.value("accept-encoding"), QByteArray("identity"));
+    }
+
 private:
     static constexpr qint64 Bound = 64 * 1024;
     enum Answer { Serve, Busy, CutShort, Stall };

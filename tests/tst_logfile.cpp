@@ -20,6 +20,14 @@ private slots:
             QByteArray("2026-12-08 09:15:02.318 [warning] Failed to load certificate.\n"));
         QCOMPARE(LogFile::formatLine(QtDebugMsg, time, "two\nlines", 300),
             QByteArray("2026-12-08 09:15:02.318 [debug] two\\nlines\n"));
+        // A page's scene or a service's address cannot forge a line for viewers that break at CR or
+        // at the Unicode line separators.
+        QCOMPARE(LogFile::formatLine(QtDebugMsg, time,
+                     QString::fromUtf8(
+                         "scene \"00\r2026-12-08 09:15:03.000 [debug] forged\x1b[2J\xe2\x80\xa8\"\t."),
+                     300),
+            QByteArray("2026-12-08 09:15:02.318 [debug] scene \"00\\r2026-12-08 09:15:03.000 [debug] "
+                       "forged\\x1b[2J\\u2028\"\t.\n"));
         const QString message = "{\"VantrelUseScene\":\"00\",\"document\":\"" + QString(5000, 'x') + "\"}";
         const QByteArray cut = LogFile::formatLine(QtDebugMsg, time, message, 300);
         const QByteArray said = "... [cut: " + QByteArray::number(message.size()) + " characters]\n";
@@ -117,6 +125,49 @@ private slots:
         QCOMPARE(unixMode(folder), 0700);
         for (const QString &file : files)
             QCOMPARE(unixMode(folder + "/" + file), 0600);
+    }
+
+    // Links put under the log names while the folder was open to others (an older version's folder left
+    // 0777) are removed, never followed: the user's own file behind one was written into and made 0600.
+    void plantedLinks_areRemovedNotFollowed_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("the current file") << "VantrelDetectInstallTool.log";
+        QTest::newRow("an older file") << "VantrelDetectInstallTool.1.log";
+    }
+
+    void plantedLinks_areRemovedNotFollowed()
+    {
+#ifdef Q_OS_WIN
+        QSKIP("Windows: the folder under %LOCALAPPDATA% is never open to other users");
+#endif
+        QFETCH(QString, name);
+        QTemporaryDir root;
+        const QString folder = root.path() + "/logs";
+        const QString target = root.path() + "/settings-of-the-user";
+        QVERIFY(QDir().mkpath(folder));
+        QFile::setPermissions(folder, QFileDevice::Permissions(0x7777));
+        {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("precious\n");
+        }
+        QFile::setPermissions(
+            target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
+        QVERIFY(QFile::link(target, folder + "/" + name));
+        const QtMessageHandler original
+            = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+        QVERIFY(LogFile::start(folder));
+        qDebug("a line");
+        LogFile::stop();
+        qInstallMessageHandler(original);
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("precious\n"));
+        QCOMPARE(unixMode(target), 0604);
+        QVERIFY(!QFileInfo(folder + "/" + name).isSymLink());
+        QVERIFY(!QFileInfo(folder + "/VantrelDetectInstallTool.log").isSymLink());
+        QCOMPARE(unixMode(folder + "/VantrelDetectInstallTool.log"), 0600);
     }
 
     // A line that carries a page's message reaches the file as what support needs of it, and the debug

@@ -1,4 +1,5 @@
-// The network probe against a real HTTP server on loopback: answering, refusing, never answering.
+// The network probe against a real HTTP server on loopback: answering, with a body without end,
+// refusing, never answering.
 #include "LoopbackHttpServer.h"
 #include "UtilManager.h"
 
@@ -28,6 +29,24 @@ private slots:
         QVERIFY(server.listen());
         qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
         QVERIFY(!UtilManager::isNetworkReachable());
+    }
+
+    // Only the head of the answer counts: a body without end (a hostile server on the way to the
+    // plain-http probe page) was read for the whole bound, 2.4 GiB in 10 s on loopback.
+    void endlessBody_isReachable_bodyNeverRead()
+    {
+        LoopbackHttpServer server;
+        QSharedPointer<qint64> written;
+        server.handler = [&written](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            written = LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing::UntilClose, -1);
+        };
+        QVERIFY(server.listen());
+        qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
+        QElapsedTimer elapsed;
+        elapsed.start();
+        QVERIFY(UtilManager::isNetworkReachable());
+        QVERIFY2(elapsed.elapsed() < 3000, qPrintable(QString::number(elapsed.elapsed())));
+        QVERIFY(written && *written < 4 * 1024 * 1024);
     }
 
     void refusingPort_isUnreachable()

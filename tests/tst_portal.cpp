@@ -304,6 +304,10 @@ private slots:
             QTest::addRow("%s custom scheme", engine) << "vantrel-setup://install" << false;
             QTest::addRow("%s data", engine) << "data:text/html,<script>alert(1)</script>" << false;
             QTest::addRow("%s relative", engine) << "/downloads/Setup.exe" << false;
+            QTest::addRow("%s scheme-relative", engine) << "//downloads.example.com/Setup.exe" << false;
+            QTest::addRow("%s tab inside the scheme", engine) << "java\tscript:alert(1)" << false;
+            QTest::addRow("%s UNC path", engine) << "\\\\evil.example\\share\\Setup.exe" << false;
+            QTest::addRow("%s http without host", engine) << "http:" << false;
             QTest::addRow("%s empty", engine) << "" << false;
         }
     }

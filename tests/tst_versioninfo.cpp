@@ -96,6 +96,18 @@ private slots:
                                          << "";
         QTest::newRow("empty") << ""
                                << "";
+        // Spellings that might slip past the check: refused, or opened as the browser reads them.
+        QTest::newRow("space before the scheme") << " http://dl.example.com/s.exe"
+                                                 << "";
+        QTest::newRow("control character before the scheme") << "\x01http://dl.example.com/s.exe"
+                                                             << "";
+        QTest::newRow("backslashes after the scheme") << "http:\\\\dl.example.com\\s.exe"
+                                                      << "";
+        QTest::newRow("three slashes") << "https:///s.exe"
+                                       << "";
+        QTest::newRow("backslash before @: the host is what follows")
+            << "http://dl.example.com\\@other.example/s.exe"
+            << "http://dl.example.com%5C@other.example/s.exe";
     }
 
     void downloadAddress_onlyHttpAndHttpsWithAHost()

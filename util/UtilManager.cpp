@@ -185,17 +185,25 @@ bool UtilManager::isNetworkReachable()
     bound.setSingleShot(true);
     bound.setTimerType(Qt::PreciseTimer);
     QObject::connect(&bound, &QTimer::timeout, reply, &QNetworkReply::abort);
+    // The head of the answer is the answer: the body is never read, so a server on the way to the
+    // plain-http page that sends one without end costs neither memory nor the user's wait.
+    int status = 0;
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, &status]() {
+        status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status > 0)
+            reply->abort();
+    });
     bound.start(NetworkProbeTimeoutMs);
     if (!reply->isFinished())
         loop.exec();
     bound.stop();
-    if (reply->error() != QNetworkReply::NoError) {
-        qDebug() << "网络不可用，错误：" << reply->errorString();
-        reply->deleteLater();
-        return false;
-    }
     reply->deleteLater();
-    return true;
+    // As Qt counts an answer: a status from 400 on is an error.
+    if (status > 0 && status < 400)
+        return true;
+    qDebug() << "网络不可用，错误："
+             << (status > 0 ? QStringLiteral("HTTP %1").arg(status) : reply->errorString());
+    return false;
 }
 
 QString UtilManager::installedProgramPath(const QString &title)

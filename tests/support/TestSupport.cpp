@@ -119,6 +119,8 @@ QStringList readRecordedFrames(const QString &recordPath)
 #include <QDesktopServices>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QTextDocument>
 #include <QTimer>
 
 namespace {
@@ -226,4 +228,17 @@ QString ProgramProcess::log()
 {
     output += readAll();
     return QString::fromUtf8(output);
+}
+
+QString shownText(QLabel *label)
+{
+    if (!label)
+        return QStringLiteral("<no label>");
+    // QLabel's documented rule: markup when told so, or, by default, when the text looks like markup.
+    const Qt::TextFormat format = label->textFormat();
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(label->text())))
+        return label->text();
+    QTextDocument shown;
+    shown.setHtml(label->text());
+    return shown.toPlainText();
 }

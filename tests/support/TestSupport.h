@@ -68,7 +68,11 @@ QStringList readRecordedFrames(const QString &recordPath);
 #include <QUrl>
 #include <functional>
 
+class QLabel;
 class QWidget;
+
+// The text a label shows: a label that takes its text as markup shows it without the tags.
+QString shownText(QLabel *label);
 
 // Answers the next modal dialog: waits (bounded) for QApplication::activeModalWidget(), lets inspect
 // look at it, then clicks the child button named buttonName (or rejects the dialog when the name is
