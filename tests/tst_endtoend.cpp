@@ -101,11 +101,21 @@ private slots:
                  QString("Page message: scene \"00\", operationCommand \"startTool\", %1 characters, origin "
                          "https://portal\\.example\\.com")
                      .arg(message.size()),
-                 QString("Close code 4000, a reason of 20 characters"),
                  QString("(Termination requested, quitting|Asked to quit by another start of the program)") })
             QVERIFY2(
                 QRegularExpression("(^|\n)" + stamp + line + "\n").match(text).hasMatch(), qPrintable(line));
         QCOMPARE(text.count("VANTREL_ALLOWED_ORIGINS"), 1);
+        // The page's close: its code, and its reason as a length. Under Wine the program learns of the
+        // connection's end before it reads the page's close frame, and then knows no code to log.
+        const int closeLines = text.count("Close code");
+        QVERIFY(closeLines == 0
+            || (closeLines == 1
+                && QRegularExpression(stamp + "Close code 4000, a reason of 20 characters\n")
+                       .match(text)
+                       .hasMatch()));
+#ifndef Q_OS_WIN
+        QCOMPARE(closeLines, 1);
+#endif
         QVERIFY(!text.contains("SECRET-TOKEN-123"));
         QVERIFY(!text.contains(QString(20, 'd')));
         if (unixMode(folder) != -1) {
