@@ -46,6 +46,8 @@ private slots:
         QString failure;
         if (program.state() != QProcess::NotRunning)
             failure = stopProgramCleanly(program);
+        if (QTest::currentTestFailed())
+            qInfo().noquote() << "The program's output:\n" << program.log();
         killProgramsNamed(SignatureClientName);
         killProgramsNamed(EncryptedClientName);
         QVERIFY2(failure.isEmpty(), qPrintable(failure));

@@ -155,6 +155,23 @@ private slots:
         QCOMPARE(probe.requests.size(), 2);
     }
 
+    // A tool that allows one copy ends a second start at once and goes on in its first copy: the
+    // commands go to that copy rather than being dropped.
+    void endedProcess_withTheToolRunning_handsOverToIt()
+    {
+        QProcess running;
+        running.start(SAMPLE_SIGNATURE_CLIENT, QStringList());
+        QVERIFY(running.waitForStarted(5000));
+        const auto stopRunning = qScopeGuard([&running]() {
+            running.kill();
+            running.waitForFinished(5000);
+        });
+        registerTool(environment, SignatureClientTitle, "/bin/true");
+        const QString message = "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"startTool\"}";
+        server->processMessage(message);
+        QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ message }), 10000);
+    }
+
     void twoStartsWithinASecond_makeOneLaunch()
     {
         LogCapture log;

@@ -167,31 +167,37 @@ void LoadingWidget::startApplication()
 
 void LoadingWidget::updateProgress()
 {
-    if (UtilManager::isProcessAlive(processId)) {
-        progressTimer->stop();
-        ui->progressBar->setValue(100);
-        ui->label_progress->setText(QStringLiteral("100%"));
-        const bool launching = currentTool;
-        if (launching)
-            currentTool->releaseWaiting();
-        QTimer::singleShot(HideAfterStartMs, this, [this, launching]() {
-            hide();
-            if (!launching || !currentTool)
-                return;
-            // Start commands that came during this second join the launch that has just ended.
-            currentTool->handOver();
-            endLaunch();
-        });
-        return;
-    }
+    if (UtilManager::isProcessAlive(processId))
+        return finishWaitForProcess();
     if (progress >= 99)
         return;
     setProgress(progress + 1);
     if (progress == 99 && currentTool) {
+        // A tool that allows one copy ends a second start at once and goes on in its first copy.
+        if (currentTool->isRunning())
+            return finishWaitForProcess();
         currentTool->dropWaitingLaunch(
             QStringLiteral("its process (id %1) ended before it ran").arg(processId));
         endLaunch();
     }
+}
+
+void LoadingWidget::finishWaitForProcess()
+{
+    progressTimer->stop();
+    ui->progressBar->setValue(100);
+    ui->label_progress->setText(QStringLiteral("100%"));
+    const bool launching = currentTool;
+    if (launching)
+        currentTool->releaseWaiting();
+    QTimer::singleShot(HideAfterStartMs, this, [this, launching]() {
+        hide();
+        if (!launching || !currentTool)
+            return;
+        // Start commands that came during this second join the launch that has just ended.
+        currentTool->handOver();
+        endLaunch();
+    });
 }
 
 void LoadingWidget::setProgress(int value)

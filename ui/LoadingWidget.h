@@ -14,9 +14,10 @@
 //   (see ToolDelivery), so a burst of them makes one launch.
 // - After a disk or network alert the window closes, as prescribed, unless another launch waits: then
 //   it hides and that launch begins (the program must not quit with a page's command waiting).
-// - A process that has ended before its first tick (the bar stays at 99%) ends the launch: its
-//   commands are dropped with a log line and the next waiting launch may begin. So does hiding the
-//   window (closed or minimised by the user) while it waits for the process.
+// - A process that has ended before its first tick (the bar reaches 99%) ends the launch: its
+//   commands go to the tool when a copy of it runs already (a tool that allows one copy ends a second
+//   start at once), and are otherwise dropped with a log line; then the next waiting launch may begin.
+//   Hiding the window (closed or minimised by the user) while it waits for the process drops them too.
 #include <QList>
 #include <QPoint>
 #include <QPointer>
@@ -56,6 +57,8 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    // The started process runs (or the tool already ran): the bar shows 100% and the commands go over.
+    void finishWaitForProcess();
     void setProgress(int value);
     void failLaunch(const QString &title, const QString &icon, const QString &text, bool closeAfter,
         const QString &reason);
