@@ -8,7 +8,8 @@
 //                       silent (accept and never answer), and replies no version service should send:
 //                       endless (a chunked body that never ends), oversized (a Content-Length of 300 MiB,
 //                       then that many bytes), drip (a chunked body of a few bytes every 200 ms, never
-//                       ending); default ok
+//                       ending), unauthorized (401 asking for a password, then a body that never
+//                       ends); default ok
 //   --static DIR        also serve the files of DIR under /demo/ (the demo portal and probe pages)
 //   --portal DIR        also serve the files of DIR under /portal/ (the portal kit the pages load)
 //   --demo-registry DIR and --demo-tools DIR
@@ -137,9 +138,9 @@ int main(int argc, char **argv)
         QStringLiteral("18080") });
     parser.addOption({ QStringLiteral("components"), QStringLiteral("JSON file of component data."),
         QStringLiteral("FILE") });
-    parser.addOption(
-        { QStringLiteral("mode"), QStringLiteral("ok, error, garbage, silent, endless, oversized or drip."),
-            QStringLiteral("MODE"), QStringLiteral("ok") });
+    parser.addOption({ QStringLiteral("mode"),
+        QStringLiteral("ok, error, garbage, silent, endless, unauthorized, oversized or drip."),
+        QStringLiteral("MODE"), QStringLiteral("ok") });
     parser.addOption(
         { QStringLiteral("static"), QStringLiteral("Folder served under /demo/."), QStringLiteral("DIR") });
     parser.addOption(
@@ -189,6 +190,11 @@ int main(int argc, char **argv)
             return;
         if (mode == QLatin1String("endless")) {
             LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing::Chunked, -1);
+            return;
+        }
+        if (mode == QLatin1String("unauthorized")) {
+            LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing::Chunked, -1, 0,
+                "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"version\"\r\n");
             return;
         }
         if (mode == QLatin1String("oversized")) {

@@ -39,10 +39,10 @@ void LoopbackHttpServer::respond(QTcpSocket *socket, int status, const QByteArra
     socket->write(head + body);
 }
 
-QSharedPointer<qint64> LoopbackHttpServer::streamBody(
-    QTcpSocket *socket, Framing framing, qint64 total, int blockIntervalMs)
+QSharedPointer<qint64> LoopbackHttpServer::streamBody(QTcpSocket *socket, Framing framing, qint64 total,
+    int blockIntervalMs, const QByteArray &statusAndHeaders)
 {
-    QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/json;charset=UTF-8\r\n";
+    QByteArray head = statusAndHeaders;
     if (framing == Framing::ContentLength)
         head += "Content-Length: " + QByteArray::number(total) + "\r\n";
     else if (framing == Framing::Chunked)

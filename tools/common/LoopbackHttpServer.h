@@ -40,12 +40,15 @@ public:
     // How a streamed body is framed: by a Content-Length in the head, in chunks, or by the end of the
     // connection.
     enum class Framing { ContentLength, Chunked, UntilClose };
-    // Answers 200 with a body of total bytes (filler text; total < 0: a body that never ends), written
-    // as fast as the peer reads it but never more than a few blocks ahead of it, so the server itself
-    // stays small. Every blockIntervalMs > 0 one small block instead. Ends when the peer goes.
-    // Returns the counter of body bytes written so far, owned by the socket.
-    static QSharedPointer<qint64> streamBody(
-        QTcpSocket *socket, Framing framing, qint64 total, int blockIntervalMs = 0);
+    // Answers 200 (or the status line and headers given) with a body of total bytes (filler text;
+    // total < 0: a body that never ends), written as fast as the peer reads it but never more than a
+    // few blocks ahead of it, so the server itself stays small. Every blockIntervalMs > 0 one small
+    // block instead. Ends when the peer goes. Returns the counter of body bytes written so far, owned
+    // by the socket.
+    static QSharedPointer<qint64> streamBody(QTcpSocket *socket, Framing framing, qint64 total,
+        int blockIntervalMs = 0,
+        const QByteArray &statusAndHeaders
+        = "HTTP/1.1 200 OK\r\nContent-Type: application/json;charset=UTF-8\r\n");
 
     Handler handler;
     QList<LoopbackHttpRequest> requests;
