@@ -223,7 +223,9 @@ bool UtilManager::isNetworkReachable()
         socket.connectToHostEncrypted(url.host(), port);
     else
         socket.connectToHost(url.host(), port);
-    loop.exec();
+    // A failure reported at once (no host at all) came before the loop and would not end it.
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        loop.exec();
     const int status = statusOfAnswer(head);
     socket.abort();
     // As Qt counts an answer: a status from 400 on is an error.
