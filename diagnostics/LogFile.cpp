@@ -158,8 +158,9 @@ void handleMessage(QtMsgType type, const QMessageLogContext &context, const QStr
         reportOff(previous, failure);
 }
 
-// One line stays one line in every viewer: CR, the other control characters and the Unicode line
-// separators (a page's scene, a service's address) are written as escapes; a tab stays.
+// One line stays one line in every viewer: CR, the other control characters (C0, DEL and C1, whose
+// U+009B some terminals take as the start of an escape sequence) and the Unicode line separators (a
+// page's scene, a service's address) are written as escapes; a tab stays.
 QString escapedLineBreaks(const QString &text)
 {
     QString escaped;
@@ -170,7 +171,7 @@ QString escapedLineBreaks(const QString &text)
             escaped += QLatin1String("\\n");
         else if (code == '\r')
             escaped += QLatin1String("\\r");
-        else if ((code < 0x20 && code != '\t') || code == 0x7f || code == 0x85)
+        else if ((code < 0x20 && code != '\t') || (code >= 0x7f && code <= 0x9f))
             escaped += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
         else if (code == 0x2028 || code == 0x2029)
             escaped += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));

@@ -28,6 +28,12 @@ private slots:
                      300),
             QByteArray("2026-12-08 09:15:02.318 [debug] scene \"00\\r2026-12-08 09:15:03.000 [debug] "
                        "forged\\x1b[2J\\u2028\"\t.\n"));
+        // The C1 controls too: U+009B is the one-character escape sequence (CSI) of terminals.
+        QCOMPARE(LogFile::formatLine(QtDebugMsg, time,
+                     QString::fromUtf8("a\xc2\x9b"
+                                       "2Jb\xc2\x80"),
+                     300),
+            QByteArray("2026-12-08 09:15:02.318 [debug] a\\x9b2Jb\\x80\n"));
         const QString message = "{\"VantrelUseScene\":\"00\",\"document\":\"" + QString(5000, 'x') + "\"}";
         const QByteArray cut = LogFile::formatLine(QtDebugMsg, time, message, 300);
         const QByteArray said = "... [cut: " + QByteArray::number(message.size()) + " characters]\n";
