@@ -48,6 +48,52 @@ int statusOfAnswer(const QByteArray &head)
     return parts.at(1).toInt();
 }
 
+// Asks for url over a socket of our own rather than through Qt's HTTP stack, and returns the status of
+// the answer's status line (0 without one, with the reason in failure); nothing after that line is read.
+// Qt reads the whole body of a 401 or 407 before it reports anything, and meanwhile hears no abort: a
+// server on the way to the plain-http page answering 401 with a body without end took 4 GiB and held
+// the check 15 s. A server that accepts and never answers holds it no longer than the bound.
+int statusOfProbePage(const QUrl &url, QString *failure)
+{
+    const bool secure = url.scheme() == QLatin1String("https");
+    QSslSocket socket;
+    QEventLoop loop;
+    QByteArray head;
+    QObject::connect(&socket, &QIODevice::readyRead, &loop, [&]() {
+        head += socket.read(MaxProbeHeadBytes - head.size());
+        if (head.contains('\n') || head.size() >= MaxProbeHeadBytes)
+            loop.quit();
+    });
+    // Refused, failed or closed (stateChanged rather than the error signal, renamed in Qt 5.15).
+    QObject::connect(
+        &socket, &QAbstractSocket::stateChanged, &loop, [&loop](QAbstractSocket::SocketState state) {
+            if (state == QAbstractSocket::UnconnectedState)
+                loop.quit();
+        });
+    const auto ask = [&]() { socket.write(probeRequest(url)); };
+    QObject::connect(&socket, secure ? &QSslSocket::encrypted : &QAbstractSocket::connected, &loop, ask);
+    QTimer bound;
+    bound.setSingleShot(true);
+    bound.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
+    bound.start(NetworkProbeTimeoutMs);
+    const quint16 port = quint16(url.port(secure ? 443 : 80));
+    if (secure)
+        socket.connectToHostEncrypted(url.host(), port);
+    else
+        socket.connectToHost(url.host(), port);
+    // A failure reported at once (no host at all) came before the loop and would not end it.
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        loop.exec();
+    const int status = statusOfAnswer(head);
+    socket.abort();
+    if (status == 0 && socket.error() == QAbstractSocket::UnknownSocketError)
+        *failure = bound.isActive() ? QStringLiteral("no HTTP answer") : QStringLiteral("Operation canceled");
+    else if (status == 0)
+        *failure = socket.errorString();
+    return status;
+}
+
 const Platform::UninstallList SearchOrder[]
     = { Platform::UninstallList::Native, Platform::UninstallList::Wow6432Node };
 
@@ -194,47 +240,12 @@ bool UtilManager::hasEnoughDiskSpace()
 
 bool UtilManager::isNetworkReachable()
 {
-    // Asked over a socket of our own rather than through Qt's HTTP stack: the status line of the answer
-    // decides, and nothing after it is read. Qt reads the whole body of a 401 or 407 before it reports
-    // anything, and meanwhile hears no abort: a server on the way to the plain-http page answering 401
-    // with a body without end took 4 GiB and held the check 15 s.
-    const QUrl url(DeploymentSettings::probeUrl());
-    const bool secure = url.scheme() == QLatin1String("https");
-    QSslSocket socket;
-    QEventLoop loop;
-    QByteArray head;
-    QObject::connect(&socket, &QIODevice::readyRead, &loop, [&]() {
-        head += socket.read(MaxProbeHeadBytes - head.size());
-        if (head.contains('\n') || head.size() >= MaxProbeHeadBytes)
-            loop.quit();
-    });
-    QObject::connect(&socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
-    QObject::connect(&socket, &QAbstractSocket::disconnected, &loop, &QEventLoop::quit);
-    const auto ask = [&]() { socket.write(probeRequest(url)); };
-    QObject::connect(&socket, secure ? &QSslSocket::encrypted : &QAbstractSocket::connected, &loop, ask);
-    // A server that accepts and never answers must not hold the launch forever.
-    QTimer bound;
-    bound.setSingleShot(true);
-    bound.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&bound, &QTimer::timeout, &loop, &QEventLoop::quit);
-    bound.start(NetworkProbeTimeoutMs);
-    const quint16 port = quint16(url.port(secure ? 443 : 80));
-    if (secure)
-        socket.connectToHostEncrypted(url.host(), port);
-    else
-        socket.connectToHost(url.host(), port);
-    // A failure reported at once (no host at all) came before the loop and would not end it.
-    if (socket.state() != QAbstractSocket::UnconnectedState)
-        loop.exec();
-    const int status = statusOfAnswer(head);
-    socket.abort();
+    QString failure;
+    const int status = statusOfProbePage(QUrl(DeploymentSettings::probeUrl()), &failure);
     // As Qt counts an answer: a status from 400 on is an error.
     if (status > 0 && status < 400)
         return true;
-    QString reason = status > 0 ? QStringLiteral("HTTP %1").arg(status) : socket.errorString();
-    if (status == 0 && socket.error() == QAbstractSocket::UnknownSocketError)
-        reason = bound.isActive() ? QStringLiteral("no HTTP answer") : QStringLiteral("Operation canceled");
-    qDebug() << "网络不可用，错误：" << reason;
+    qDebug() << "网络不可用，错误：" << (status > 0 ? QStringLiteral("HTTP %1").arg(status) : failure);
     return false;
 }
 
