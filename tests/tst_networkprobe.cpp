@@ -11,14 +11,31 @@ class NetworkProbeTest : public QObject
     Q_OBJECT
 
 private slots:
+    // The address as a deployer writes it: without a path the request asks for "/", as a browser does.
+    void answeringServer_isReachable_data()
+    {
+        QTest::addColumn<QByteArray>("address");
+        QTest::addColumn<QByteArray>("target");
+        QTest::newRow("path") << QByteArray("/") << QByteArray("/");
+        QTest::newRow("no path") << QByteArray() << QByteArray("/");
+        QTest::newRow("query without a path") << QByteArray("?probe=1") << QByteArray("/?probe=1");
+    }
+
     void answeringServer_isReachable()
     {
+        QFETCH(QByteArray, address);
+        QFETCH(QByteArray, target);
         LoopbackHttpServer server;
+        // As servers do (the request target of a GET is an absolute path): anything else is a bad request.
+        server.handler = [](const LoopbackHttpRequest &request, QTcpSocket *socket) {
+            LoopbackHttpServer::respond(socket, request.target.startsWith('/') ? 200 : 400, "ok");
+        };
         QVERIFY(server.listen());
-        qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
+        qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + address);
         QVERIFY(UtilManager::isNetworkReachable());
         QCOMPARE(server.requests.size(), 1);
         QCOMPARE(server.requests.first().method, QByteArray("GET"));
+        QCOMPARE(server.requests.first().target, target);
     }
 
     void errorStatus_isUnreachable()
