@@ -29,9 +29,13 @@ const qint64 MaxProbeHeadBytes = 8 * 1024;
 
 QByteArray probeRequest(const QUrl &url)
 {
+    // The target of a GET is an absolute path: "http://host?q" asks for "/?q", as a browser does.
+    QUrl path = url;
+    if (path.path().isEmpty())
+        path.setPath(QStringLiteral("/"));
     const QByteArray target
-        = url.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
-    return "GET " + (target.isEmpty() ? QByteArray("/") : target) + " HTTP/1.1\r\nHost: "
+        = path.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+    return "GET " + target + " HTTP/1.1\r\nHost: "
         + url.toEncoded(QUrl::RemoveScheme | QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment
                  | QUrl::RemoveUserInfo)
               .mid(2)
