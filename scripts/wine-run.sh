@@ -26,16 +26,22 @@ while IFS='=' read -r name value; do
 done < <(env)
 
 # Qt's writes to standard output are lost under Wine when it is a pipe or a file (not a terminal), as
-# in CTest; a test suite writes its report to a file instead, printed when it ends. Wine's own output
-# goes to a file as well: a console host Wine starts for a console child (conhost.exe --headless) gets
-# these descriptors and at times outlives the suite, and CTest would wait on its pipe until the timeout.
+# in CTest; a test suite writes its report to a file instead, followed while it runs, so a suite that
+# CTest stops at its timeout still shows the function it was in. Wine's own output goes to a file as
+# well: a console host Wine starts for a console child (conhost.exe --headless) gets these descriptors
+# and at times outlives the suite, and CTest would wait on its pipe until the timeout.
 if [[ "$(basename "$1")" == tst_*.exe ]]; then
     report=$(mktemp --suffix=.txt)
     wine_output=$(mktemp --suffix=.log)
     trap 'rm -f "$report" "$wine_output"' EXIT
+    wine "$@" -o "$(windows_path "$report"),txt" </dev/null >"$wine_output" 2>&1 &
+    suite=$!
+    tail -n +1 -f --pid="$suite" "$report" &
+    follower=$!
     status=0
-    wine "$@" -o "$(windows_path "$report"),txt" </dev/null >"$wine_output" 2>&1 || status=$?
-    cat "$report" "$wine_output"
+    wait "$suite" || status=$?
+    wait "$follower" || true
+    cat "$wine_output"
     exit "$status"
 fi
 exec wine "$@"
