@@ -155,20 +155,26 @@ void pollForModal(const QString &buttonName, std::function<void(QWidget *)> insp
 
 // A modal dialog that no test answers holds a suite in its event loop until CTest stops it, with no
 // word of why: one left open for 15 s is named in the output and closed, so the case fails instead.
-void watchForForgottenModals()
+class ForgottenModalCloser : public QObject
 {
-    auto *watch = new QTimer(QCoreApplication::instance());
-    auto *since = new QElapsedTimer;
-    auto seen = std::make_shared<QPointer<QWidget>>();
-    QObject::connect(watch, &QObject::destroyed, [since]() { delete since; });
-    QObject::connect(watch, &QTimer::timeout, [since, seen]() {
+public:
+    explicit ForgottenModalCloser(QObject *parent)
+        : QObject(parent)
+    {
+        connect(&watch, &QTimer::timeout, this, &ForgottenModalCloser::look);
+        watch.start(500);
+    }
+
+private:
+    void look()
+    {
         QWidget *modal = QApplication::activeModalWidget();
-        if (modal != seen->data()) {
-            *seen = modal;
-            since->start();
+        if (modal != seen) {
+            seen = modal;
+            openFor.start();
             return;
         }
-        if (!modal || since->elapsed() < 15000)
+        if (!modal || openFor.elapsed() < 15000)
             return;
         QStringList texts;
         for (QLabel *label : modal->findChildren<QLabel *>())
@@ -179,16 +185,19 @@ void watchForForgottenModals()
             dialog->reject();
         else
             modal->close();
-    });
-    watch->start(500);
-}
+    }
+
+    QTimer watch;
+    QElapsedTimer openFor;
+    QPointer<QWidget> seen;
+};
 
 // Widgets suites only; started from the event loop, once the application is whole.
 void closeForgottenModals()
 {
     QTimer::singleShot(0, QCoreApplication::instance(), []() {
         if (qobject_cast<QApplication *>(QCoreApplication::instance()))
-            watchForForgottenModals();
+            new ForgottenModalCloser(QCoreApplication::instance());
     });
 }
 
