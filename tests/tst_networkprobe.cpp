@@ -38,14 +38,28 @@ private slots:
         QCOMPARE(server.requests.first().target, target);
     }
 
+    // A status is three digits: a second word with a sign (QByteArray::toInt takes one) is no status.
+    void errorStatus_isUnreachable_data()
+    {
+        QTest::addColumn<QByteArray>("statusLine");
+        QTest::addColumn<QByteArray>("reason");
+        QTest::newRow("503") << QByteArray("HTTP/1.1 503 busy") << QByteArray("\"HTTP 503\"");
+        QTest::newRow("plus sign") << QByteArray("HTTP/1.1 +99 x") << QByteArray("\"no HTTP answer\"");
+        QTest::newRow("minus sign") << QByteArray("HTTP/1.1 -01 x") << QByteArray("\"no HTTP answer\"");
+        QTest::newRow("blank") << QByteArray("HTTP/1.1  20 x") << QByteArray("\"no HTTP answer\"");
+    }
+
     void errorStatus_isUnreachable()
     {
+        QFETCH(QByteArray, statusLine);
+        QFETCH(QByteArray, reason);
         LoopbackHttpServer server;
-        server.handler = [](const LoopbackHttpRequest &, QTcpSocket *socket) {
-            LoopbackHttpServer::respond(socket, 503, "busy");
+        server.handler = [statusLine](const LoopbackHttpRequest &, QTcpSocket *socket) {
+            socket->write(statusLine + "\r\nContent-Length: 0\r\n\r\n");
         };
         QVERIFY(server.listen());
         qputenv("VANTREL_PROBE_URL", server.baseUrl().toUtf8() + "/");
+        QTest::ignoreMessage(QtDebugMsg, "网络不可用，错误： " + reason);
         QVERIFY(!UtilManager::isNetworkReachable());
     }
 

@@ -49,7 +49,12 @@ int statusOfAnswer(const QByteArray &head)
     const QList<QByteArray> parts = head.left(end).trimmed().split(' ');
     if (end < 0 || parts.size() < 2 || !parts.first().startsWith("HTTP/") || parts.at(1).size() != 3)
         return 0;
-    return parts.at(1).toInt();
+    // Three digits: toInt() also takes a sign ("+99", "-01").
+    const QByteArray &code = parts.at(1);
+    for (const char digit : code)
+        if (digit < '0' || digit > '9')
+            return 0;
+    return code.toInt();
 }
 
 // Asks for url over a socket of our own rather than through Qt's HTTP stack, and returns the status of
