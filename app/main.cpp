@@ -1,3 +1,4 @@
+#include "CommandRouting.h"
 #include "Fonts.h"
 #include "HomeWidget.h"
 #include "LogFile.h"
@@ -46,6 +47,7 @@ int main(int argc, char **argv)
 #endif
 
     auto *webSocketServer = new WebSocketServer(nullptr);
+    routeCommands(webSocketServer);
 
     HomeWidget *home = UtilManager::instance()->homeWidget();
     application->mainWindow = home;

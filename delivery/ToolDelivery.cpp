@@ -1,6 +1,6 @@
 #include "ToolDelivery.h"
 
-#include "UtilManager.h"
+#include "Platform.h"
 #include "WebSocketClient.h"
 
 #include <QDebug>
@@ -31,7 +31,7 @@ bool ToolDelivery::isRunning()
     if (connection->isConnected())
         return true;
     if (!runningCheckedAt.isValid() || runningCheckedAt.hasExpired(RunningCheckMs)) {
-        runningAtCheck = UtilManager::isToolRunning(toolProgramName);
+        runningAtCheck = Platform::isProgramRunning(toolProgramName, ProcessListingTimeoutMs);
         runningCheckedAt.start();
     }
     return runningAtCheck;

@@ -2,8 +2,9 @@
 
 // The road of one managed tool's commands, from the portal's pages to the tool's own WebSocket: the
 // commands that wait for the tool, the state of its launch and its own connection. There is one per
-// tool (UtilManager::toolDelivery). The command server feeds it; the launch window and the check
-// window tell it how a launch ended.
+// tool (UtilManager::toolDelivery). The program's top feeds it the command server's commands; the launch
+// window and the check window tell it how a launch ended. It asks the platform layer only (whether its
+// tool runs) and reports by signals of its connection.
 //
 // Decisions of ours:
 // - A tool receives exactly the text of the commands that asked for it: a frame that is not a command,

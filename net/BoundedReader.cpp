@@ -1,7 +1,5 @@
 #include "BoundedReader.h"
 
-#include "WebSocketServer.h"
-
 #include <QDebug>
 #include <QTcpSocket>
 #include <QTimer>

@@ -31,6 +31,9 @@ class QTimer;
 class QWebSocket;
 class QWebSocketServer;
 
+constexpr qint64 MaxIncomingMessageBytes = 16 * 1024 * 1024;
+// Room for a frame's header beside the largest payload in a connection's read buffer.
+constexpr qint64 MaxFrameHeaderBytes = 14;
 // The largest piece after the first of a message that comes in pieces.
 constexpr qint64 MaxContinuationFrameBytes = 1024 * 1024;
 // The largest message that comes in pieces.

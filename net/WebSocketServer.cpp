@@ -3,11 +3,8 @@
 #include "BoundedReader.h"
 #include "CommandMessage.h"
 #include "DeploymentSettings.h"
-#include "LoadingWidget.h"
 #include "LogFile.h"
 #include "Platform.h"
-#include "ToolDelivery.h"
-#include "UtilManager.h"
 
 #include <QDebug>
 #include <QFile>
@@ -263,8 +260,7 @@ void WebSocketServer::processMessage(QString message)
 {
     const auto *page = qobject_cast<QWebSocket *>(sender());
     const QString origin = page ? page->origin() : QString();
-    UtilManager *manager = UtilManager::instance();
-    manager->lastMessage = message;
+    emit messageReceived(message);
 
     const CommandMessage command = parseCommandMessage(message);
     if (!command.isObject)
@@ -275,16 +271,8 @@ void WebSocketServer::processMessage(QString message)
     }
     if (!command.sceneIsString)
         return;
-    manager->useScene = command.scene;
-    manager->operationCommand = command.operation;
-
-    // The command's own text travels on its tool's road; nothing else decides what a tool receives.
-    ToolDelivery *tool = manager->toolDelivery(command.scene);
-    if (command.isClose()) {
-        if (tool->isRunning())
-            tool->acceptClose(message, origin);
-        return;
-    }
-    if (tool->acceptStart(message, origin) == ToolDelivery::StartOutcome::LaunchNeeded)
-        manager->loadingWidget()->requestLaunch(tool);
+    if (command.isClose())
+        emit closeRequested(command.scene, message, origin);
+    else
+        emit startRequested(command.scene, command.operation, message, origin);
 }

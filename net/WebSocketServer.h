@@ -2,7 +2,8 @@
 
 // The local command server for the portal's pages: three WebSocket listeners (ws on 12345 and 51868,
 // wss on 51869) whose every text message is one command, "startTool" or "closeTool", for the tool of
-// the message's scene. Nothing is ever sent back.
+// the message's scene. Nothing is ever sent back. It says what a page asked, by signals, and knows
+// nothing of who listens: the program's top wires them to the tool roads and the windows.
 //
 // Decisions of ours:
 // - The listeners bind to the loopback interface only; the calling pages run on this machine.
@@ -24,6 +25,8 @@
 //   is accepted and closed at once with the code 1008 ("policy violation") and the reason "origin not
 //   allowed", and nothing it sends is read: a browser page cannot tell a handshake refused with 403 from
 //   a port where nothing listens, and the portal kit must say "not allowed" rather than "not installed".
+#include "BoundedReader.h"
+
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -40,11 +43,8 @@ class QWebSocketServer;
 constexpr quint16 ServerPort = 12345;
 constexpr quint16 WsServerPort = 51868;
 constexpr quint16 WssServerPort = 51869;
-constexpr qint64 MaxIncomingMessageBytes = 16 * 1024 * 1024;
 // Quiet time after the last connection closed before freed memory is handed back to the system.
 constexpr int MemoryReleaseDelayMs = 2000;
-// Room for a frame's header beside the largest payload in a connection's read buffer.
-constexpr qint64 MaxFrameHeaderBytes = 14;
 // How often a port that could not be listened on (taken by another program, or by an outgoing
 // connection the system gave it to) is tried again.
 constexpr int ListenRetryMs = 2000;
@@ -76,6 +76,14 @@ public slots:
     void socketDisconnectedWS();
     void socketDisconnectedWSS();
     void processMessage(QString message);
+
+signals:
+    // Every text message, as the page sent it; then, for a message that names its scene as a string,
+    // one of the two commands. origin: the page's, where known.
+    void messageReceived(const QString &text);
+    void startRequested(
+        const QString &scene, const QString &operation, const QString &text, const QString &origin);
+    void closeRequested(const QString &scene, const QString &text, const QString &origin);
 
 private:
     void refuse(QWebSocket *socket);

@@ -2,6 +2,7 @@
 // after one second, the disk and network checks with their alerts, the start of a real sample tool
 // and the hand-over of the message, the hand-over to the check window, and the quit after an alert.
 #include "CheckWidget.h"
+#include "CommandRouting.h"
 #include "Constants.h"
 #include "HomeWidget.h"
 #include "LoadingWidget.h"
@@ -27,6 +28,7 @@ private slots:
         QVERIFY(probe.listen());
         qputenv("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:1");
         server.reset(new WebSocketServer);
+        routeCommands(server.data());
     }
 
     void init()

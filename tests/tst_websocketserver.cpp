@@ -1,7 +1,7 @@
 // The command server on its real ports: ws and wss listeners, command parsing and its log lines,
 // the close path to a real sample tool, connection bookkeeping, a busy port and loopback binding.
+#include "CommandRouting.h"
 #include "Constants.h"
-#include "LoopbackHttpServer.h"
 #include "Resources.h"
 #include "TestSupport.h"
 #include "ToolDelivery.h"
@@ -32,6 +32,15 @@ bool openClient(QWebSocket &client, const QString &url)
     return connected.wait(5000) || connected.count() > 0;
 }
 
+// The server as the program wires it, but without windows: a launch is asked of nobody.
+struct RoutedServer : WebSocketServer
+{
+    RoutedServer()
+    {
+        routeCommands(this, [](ToolDelivery *) {});
+    }
+};
+
 } // namespace
 
 class WebSocketServerTest : public QObject
@@ -39,16 +48,7 @@ class WebSocketServerTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        initProgramResources();
-        // A start command in these tests goes the harmless way: no tool installed, so the launch hands
-        // over to the check window, whose checks pass without any dialog.
-        QVERIFY(probe.listen());
-        qputenv("VANTREL_PROBE_URL", probe.baseUrl().toUtf8() + "/");
-        qputenv("VANTREL_DISK_FREE_BYTES", "99999999999");
-        qputenv("VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:1");
-    }
+    void initTestCase() { initProgramResources(); }
 
     void init()
     {
@@ -78,7 +78,7 @@ private slots:
         QFETCH(QString, url);
         QFETCH(QString, acceptLog);
         LogCapture log;
-        WebSocketServer server;
+        RoutedServer server;
         QWebSocket client;
         QList<QSslError> sslErrors;
         connect(&client, &QWebSocket::sslErrors,
@@ -101,7 +101,7 @@ private slots:
 
     void wss_presentsTheWholeChain()
     {
-        WebSocketServer server;
+        RoutedServer server;
         QWebSocket client;
         client.setSslConfiguration(trustingDevelopmentRoot());
         QVERIFY(openClient(client, "wss://localhost:51869"));
@@ -142,7 +142,7 @@ private slots:
         QFETCH(QStringList, expectedLog);
         QFETCH(QString, scene);
         QFETCH(QString, operation);
-        WebSocketServer server;
+        RoutedServer server;
         LogCapture log;
         server.processMessage(message);
         QCOMPARE(log.lines(), expectedLog);
@@ -158,7 +158,7 @@ private slots:
         tool.start(SAMPLE_ENCRYPTED_CLIENT, { "--record", record });
         QVERIFY(tool.waitForStarted(5000));
 
-        WebSocketServer server;
+        RoutedServer server;
         const QString start = R"({"VantrelUseScene":"01","operationCommand":"startTool","k":"v"})";
         UtilManager::instance()->webSocketClient()->connectTo(EncryptedClientUrl, start);
         QTRY_VERIFY_WITH_TIMEOUT(UtilManager::instance()->webSocketClient()->isConnected(), 10000);
@@ -175,7 +175,7 @@ private slots:
 
     void closeTool_withoutRunningToolDoesNothing()
     {
-        WebSocketServer server;
+        RoutedServer server;
         LogCapture log;
         server.processMessage(R"({"VantrelUseScene":"00","operationCommand":"closeTool"})");
         QTest::qWait(100);
@@ -188,7 +188,7 @@ private slots:
     void disconnectingClient_removedOnceAndDeletedLater()
     {
         LogCapture log;
-        WebSocketServer server;
+        RoutedServer server;
         QWebSocket client;
         QVERIFY(openClient(client, "ws://127.0.0.1:51868"));
         QTRY_COMPARE_WITH_TIMEOUT(server.connectionCount(), 1, 5000);
@@ -224,7 +224,7 @@ private slots:
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
         LogCapture log;
-        WebSocketServer server;
+        RoutedServer server;
         QVERIFY(!log.lines().contains(listeningLog));
         for (quint16 other : { ServerPort, WsServerPort, WssServerPort }) {
             if (other == port)
@@ -248,7 +248,7 @@ private slots:
     // the listeners are bound to: a listener on every address would answer it.
     void listeners_notReachableFromOtherAddresses()
     {
-        WebSocketServer server;
+        RoutedServer server;
         for (quint16 port : { ServerPort, WsServerPort, WssServerPort }) {
             QTcpSocket probe;
             probe.connectToHost(QHostAddress("127.0.0.2"), port);
@@ -259,7 +259,6 @@ private slots:
 
 private:
     TestEnvironment environment;
-    LoopbackHttpServer probe;
 };
 
 QTEST_MAIN(WebSocketServerTest)

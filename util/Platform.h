@@ -9,6 +9,9 @@
 #include <QStringList>
 #include <functional>
 
+// Bound of one process listing.
+constexpr int ProcessListingTimeoutMs = 30000;
+
 namespace Platform {
 
 enum class UninstallList {

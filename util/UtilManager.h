@@ -31,8 +31,6 @@ class UninstallEntry;
 constexpr qint64 MinimumFreeBytes = 5369757696LL;
 // Bound of one network probe.
 constexpr int NetworkProbeTimeoutMs = 10000;
-// Bound of one process listing.
-constexpr int ProcessListingTimeoutMs = 30000;
 // A registry value longer than this does not fit the reader's 512-byte buffer and counts as absent.
 constexpr int MaxRegistryValueLength = 255;
 
