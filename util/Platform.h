@@ -5,6 +5,7 @@
 // (platform_win.cpp: registry, tasklist, OpenProcess; platform_unix.cpp: our own folder-based
 // uninstall lists, /proc and the XDG autostart folder). Matching rules live in UtilManager and are
 // shared by both.
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -36,7 +37,8 @@ QStringList uninstallDisplayNames(UninstallList list);
 
 // True when the process list (tasklist on Windows; on Linux each process's executable file name
 // and the name it was started as) contains programName, case-sensitively, for a process that has not
-// ended.
+// ended and belongs to this user (on Windows: runs in this program's session). Another user's process
+// of the same name is not this user's tool.
 bool isProgramRunning(const QString &programName, int timeoutMs);
 
 // True only for a process that exists and has not ended (a zombie has ended).
@@ -69,7 +71,30 @@ bool canDuplicateSockets();
 qintptr duplicateSocket(qintptr descriptor);
 void closeSocket(qintptr descriptor);
 
-// Full name for QLocalServer/QLocalSocket of the single-instance guard called serverName.
+// Full name for QLocalServer/QLocalSocket of the single-instance guard called serverName: a name no
+// other user can create or take (Linux: in a folder of this user's own, mode 0700; Windows: a name that
+// carries this user's session).
 QString guardServerAddress(const QString &serverName);
+
+// Who holds a socket on this machine, as far as the system tells.
+struct SocketOwner
+{
+    enum class Kind {
+        ThisUser, // this user (on Windows: this user in this session)
+        OtherUser, // anyone else: another user, or this user's other session
+        Unknown, // the system does not say: callers refuse
+    };
+    Kind kind = Kind::Unknown;
+    QString description; // for the log: who the other user is, or why the owner is unknown
+};
+
+// The owner of the far end of an open loopback TCP connection: the socket whose own address is
+// peer:peerPort and whose remote address is local:localPort.
+SocketOwner peerSocketOwner(
+    const QHostAddress &local, quint16 localPort, const QHostAddress &peer, quint16 peerPort);
+// The owner of the socket that listens on address:port (Unknown when nothing listens there).
+SocketOwner listenerOwner(const QHostAddress &address, quint16 port);
+// The owner of the server end of a connected local socket (QLocalSocket::socketDescriptor()).
+SocketOwner localServerOwner(qintptr descriptor);
 
 } // namespace Platform

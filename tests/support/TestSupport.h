@@ -108,6 +108,14 @@ void killProgramsNamed(const QString &programName);
 // access lists instead.
 int unixMode(const QString &path);
 
+// Another, unprivileged user of this machine (nobody), for what other users may do: the command line
+// that runs a program as that user (for ProgramProcess::launcher or QProcess), empty where the tests
+// cannot act as another user (not root, no setpriv, or Windows). giveToOtherUser hands a folder tree
+// to that user, so the program it runs can write its own files there.
+constexpr uint OtherUserId = 65534;
+QStringList otherUserLauncher();
+void giveToOtherUser(const QString &path);
+
 // Resident memory in KiB and number of threads of a running process, -1 when they cannot be read
 // (/proc on Linux; GetProcessMemoryInfo and a Toolhelp snapshot on Windows, which Wine answers from the
 // Linux process under it).

@@ -1,12 +1,16 @@
 // Linux side of the test helpers: uninstall entries as files, processes through /proc and signals.
 #include "TestSupport.h"
 
+#include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 QString uninstallRoot(const QString &root)
@@ -126,6 +130,28 @@ qint64 residentKiB(qint64 pid)
 int threadCount(qint64 pid)
 {
     return static_cast<int>(statusField(pid, "Threads:"));
+}
+
+QStringList otherUserLauncher()
+{
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (::geteuid() != 0 || setpriv.isEmpty())
+        return {};
+    const QString id = QString::number(OtherUserId);
+    return { setpriv, "--reuid=" + id, "--regid=" + id, QStringLiteral("--clear-groups"),
+        QStringLiteral("--") };
+}
+
+void giveToOtherUser(const QString &path)
+{
+    QDirIterator entries(
+        path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    QStringList paths { path };
+    while (entries.hasNext())
+        paths << entries.next();
+    for (const QString &entry : paths)
+        if (::lchown(QFile::encodeName(entry).constData(), OtherUserId, OtherUserId) != 0)
+            qWarning() << "Could not hand" << entry << "to the other user";
 }
 
 int unixMode(const QString &path)
