@@ -7,10 +7,11 @@ export declare const Scene: Readonly<{ SIGNATURE_CLIENT: "00"; ENCRYPTED_CLIENT:
 /** The two documented commands. */
 export declare const Command: Readonly<{ START: "startTool"; CLOSE: "closeTool" }>;
 
-/** The program's three listeners. */
+/** The program's three listeners, by address: a name such as localhost would leave the choice between
+ *  127.0.0.1 and ::1 to the resolver. */
 export declare const Endpoint: Readonly<{
     WS: "ws://127.0.0.1:51868";
-    WSS: "wss://localhost:51869";
+    WSS: "wss://127.0.0.1:51869";
     WS_LEGACY: "ws://127.0.0.1:12345";
 }>;
 
@@ -18,6 +19,9 @@ export type ErrorCodeValue =
     | "INVALID_ARGUMENT"
     | "NOT_REACHABLE"
     | "ORIGIN_REFUSED"
+    /** The program that answered runs for another user of this machine (fast user switching, a second
+     *  login) and refuses this page: it closed with 1008 and the reason "client of another user". */
+    | "OTHER_USER"
     | "TIMEOUT"
     | "LOCAL_NETWORK_DENIED"
     | "INSECURE_CONTEXT"
@@ -31,8 +35,9 @@ export declare const Defaults: Readonly<{ attemptTimeoutMs: number; timeoutMs: n
 /** What happened on one endpoint. */
 export interface Attempt {
     endpoint: string;
-    /** open: used; refused: the program's origin allow-list closed it (1008); failed: nothing completed
-     *  the handshake; blocked: the browser would not try; timeout: no answer within attemptTimeoutMs. */
+    /** open: used; refused: the program closed it with 1008 (its origin allow-list, or it runs for another
+     *  user; detail holds the reason); failed: nothing completed the handshake; blocked: the browser would
+     *  not try; timeout: no answer within attemptTimeoutMs. */
     outcome: "open" | "refused" | "failed" | "blocked" | "timeout";
     detail?: string;
 }

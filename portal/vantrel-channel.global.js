@@ -15,13 +15,14 @@
     const Command = Object.freeze({ START: "startTool", CLOSE: "closeTool" });
     const Endpoint = Object.freeze({
         WS: "ws://127.0.0.1:51868",
-        WSS: "wss://localhost:51869",
+        WSS: "wss://127.0.0.1:51869",
         WS_LEGACY: "ws://127.0.0.1:12345",
     });
     const ErrorCode = Object.freeze({
         INVALID_ARGUMENT: "INVALID_ARGUMENT",
         NOT_REACHABLE: "NOT_REACHABLE",
         ORIGIN_REFUSED: "ORIGIN_REFUSED",
+        OTHER_USER: "OTHER_USER",
         TIMEOUT: "TIMEOUT",
         LOCAL_NETWORK_DENIED: "LOCAL_NETWORK_DENIED",
         INSECURE_CONTEXT: "INSECURE_CONTEXT",
@@ -29,9 +30,11 @@
     });
     const Defaults = Object.freeze({ attemptTimeoutMs: 3000, timeoutMs: 10000 });
 
-    // The program accepts a page outside its origin allow-list and closes at once with this code. Only
+    // The program accepts a page outside its origin allow-list, or a page of another user of the machine
+    // (its copy holds the ports), and closes at once with this code; the reason tells the two apart. Only
     // the program can send it: a close that reaches the page with it followed a completed handshake.
     const POLICY_VIOLATION = 1008;
+    const OTHER_USER_REASON = "client of another user";
     // After the handshake, how long to watch for that close before the connection counts as usable.
     const SETTLE_MS = 150;
     const DRAIN_POLL_MS = 10;
@@ -40,6 +43,7 @@
     const MESSAGES = {
         NOT_REACHABLE: "the program is not reachable: not installed or not running",
         ORIGIN_REFUSED: "the program refuses pages of this origin (its origin allow-list)",
+        OTHER_USER: "the program listening here runs for another user of this machine and refuses this page",
         TIMEOUT: "the program did not answer in time",
         LOCAL_NETWORK_DENIED: "the browser's local network permission is denied for this site",
         INSECURE_CONTEXT: "the browser denies insecure pages the local network: serve the portal over https",
@@ -70,7 +74,8 @@
     }
 
     // wss first on https pages: Safari refuses ws:// from them (Chrome, Edge and Firefox allow loopback).
-    // ws first elsewhere: it needs no certificate.
+    // ws first elsewhere: it needs no certificate. Every endpoint is an address, never a name: with
+    // "localhost" the resolver would choose between 127.0.0.1 and ::1.
     function defaultEndpoints(pageProtocol) {
         const protocol = pageProtocol || (root.location && root.location.protocol);
         return protocol === "https:"
@@ -137,8 +142,8 @@
     }
 
     // One endpoint, bounded by ms. Resolves { outcome, socket?, detail? } where outcome is "open",
-    // "refused" (closed by the program's allow-list, whether or not the browser fired open before: Firefox
-    // often does not), "failed" (nothing completed the handshake),
+    // "refused" (closed by the program with 1008, its reason in detail, whether or not the browser fired
+    // open before: Firefox often does not), "failed" (nothing completed the handshake),
     // "blocked" (the browser would not even try, e.g. ws:// from an https page in Safari) or "timeout".
     function attempt(url, ms) {
         return new Promise((resolve) => {
@@ -166,7 +171,11 @@
                 }, SETTLE_MS);
             };
             socket.onclose = (event) =>
-                finish({ outcome: event.code === POLICY_VIOLATION ? "refused" : "failed" });
+                finish(
+                    event.code === POLICY_VIOLATION
+                        ? { outcome: "refused", detail: event.reason }
+                        : { outcome: "failed" }
+                );
         });
     }
 
@@ -199,7 +208,11 @@
             const result = await attempt(endpoint, Math.min(settings.attemptTimeoutMs, left));
             attempts.push({ endpoint, outcome: result.outcome, detail: result.detail });
             if (result.outcome === "open") return { endpoint, socket: result.socket, attempts };
-            if (result.outcome === "refused") throw failure(ErrorCode.ORIGIN_REFUSED, attempts);
+            // The program that refused also holds the other endpoints: trying them cannot help.
+            if (result.outcome === "refused") {
+                const code = result.detail === OTHER_USER_REASON ? ErrorCode.OTHER_USER : ErrorCode.ORIGIN_REFUSED;
+                throw failure(code, attempts);
+            }
         }
         const permission = await localNetworkPermission();
         if (permission === "denied") throw failure(ErrorCode.LOCAL_NETWORK_DENIED, attempts, permission);

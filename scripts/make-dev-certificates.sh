@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Generates the development TLS data of the secure command listener (port 51869):
-#   resources/Orlendi.pem  server certificate (localhost, 127.0.0.1), then the intermediate, then the root
+#   resources/Orlendi.pem  server certificate (localhost, 127.0.0.1, ::1), then the intermediate, then the root
 #   resources/Orlendi.key  the server's unencrypted RSA private key (PKCS#1 PEM)
 #   resources/dev-root-ca.pem  the development root, to trust in a browser or a test
 # This is development data only; a deployment replaces the two resource files with its own chain.
@@ -24,7 +24,7 @@ cat >"$work/server.ext" <<'EXT'
 basicConstraints=critical,CA:false
 keyUsage=critical,digitalSignature,keyEncipherment
 extendedKeyUsage=serverAuth
-subjectAltName=DNS:localhost,IP:127.0.0.1
+subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1
 subjectKeyIdentifier=hash
 authorityKeyIdentifier=keyid
 EXT
