@@ -106,6 +106,42 @@ private slots:
         QVERIFY(!tasklistListsProgram(QByteArray(), SignatureClientName));
     }
 
+    // Only rows of the asked session count, the columns found by the rule: a terminal server's
+    // listing with a tool in the services' session, a disconnected session without a session name, and
+    // a longer image name that contains a tool's name.
+    void tasklistListsProgram_inSession_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<quint32>("session");
+        QTest::addColumn<QStringList>("listed");
+        const QStringList both { SignatureClientName, DetectInstallToolName };
+        QTest::newRow("English, session 1") << "tasklist-en.txt" << 1u << both;
+        QTest::newRow("English, session 2") << "tasklist-en.txt" << 2u << QStringList();
+        QTest::newRow("Chinese, GBK, session 1") << "tasklist-zh-gbk.txt" << 1u << both;
+        QTest::newRow("server, session 0")
+            << "tasklist-sessions.txt" << 0u << QStringList { SignatureClientName };
+        QTest::newRow("server, session 1")
+            << "tasklist-sessions.txt" << 1u << QStringList { DetectInstallToolName };
+        QTest::newRow("server, session 2") << "tasklist-sessions.txt" << 2u << both;
+        QTest::newRow("server, session 3")
+            << "tasklist-sessions.txt" << 3u << QStringList { EncryptedClientName };
+    }
+
+    void tasklistListsProgram_inSession()
+    {
+        QFETCH(QString, file);
+        QFETCH(quint32, session);
+        QFETCH(QStringList, listed);
+        QFile sample(QString(TEST_SOURCE_DIR "/data/") + file);
+        QVERIFY(sample.open(QIODevice::ReadOnly));
+        const QByteArray listing = sample.readAll();
+        for (const QString &name : { SignatureClientName, DetectInstallToolName, EncryptedClientName }) {
+            QCOMPARE(tasklistListsProgram(listing, name, session), listed.contains(name));
+            QVERIFY(!tasklistListsProgram(listing, name.toLower(), session));
+        }
+        QVERIFY(!tasklistListsProgram(listing.left(listing.indexOf("=")), SignatureClientName, session));
+    }
+
     void isProcessAlive_invalidIds()
     {
         QVERIFY(!UtilManager::isProcessAlive(0));

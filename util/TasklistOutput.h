@@ -13,3 +13,10 @@
 
 // True when the listing contains programName, case-sensitively, anywhere.
 bool tasklistListsProgram(const QByteArray &output, const QString &programName);
+
+// True when the listing's table (tasklist without arguments: headings, a rule of "=" runs that gives
+// the columns, then one row per process) has a row whose image name is programName's ".exe", cut as
+// tasklist cuts it, case-sensitively, and whose Session# column is session. The columns are found by
+// their place, since the headings are in the system's language. A row that cannot be read counts as
+// no such process: another session's tool must never pass for this session's.
+bool tasklistListsProgram(const QByteArray &output, const QString &programName, quint32 session);
