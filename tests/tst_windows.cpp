@@ -1,12 +1,17 @@
 // What only the Windows layer can show, run under Wine: uninstall entries written by reg.exe into the
 // 64-bit list and, through the 32-bit registry view, into the WOW6432Node list; the Run value of
 // start with login as reg.exe sees it; the process listing the process check reads, from the system
-// folder only; and the state of an ended process.
+// folder only; the state of an ended process; and who holds a socket or the guard.
 #include "Constants.h"
+#include "Platform.h"
 #include "TasklistOutput.h"
 #include "TestSupport.h"
 #include "UtilManager.h"
 
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 #include <string>
 #include <windows.h>
@@ -16,6 +21,13 @@ namespace {
 const QString UninstallPath = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const QString Wow6432Path = "HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 const QString RunPath = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+DWORD ownSession()
+{
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    return session;
+}
 
 // Runs reg.exe as an installer or a user would; returns its exit code (-1 when it did not run).
 int reg(const QStringList &arguments, QByteArray *output = nullptr)
@@ -135,6 +147,9 @@ private slots:
         QVERIFY(listing.contains(
             QString("\r\nVantrelSignatureClient.ex %1 ").arg(tool.processId(), 8).toLatin1()));
         QVERIFY(tasklistListsProgram(listing, SignatureClientName));
+        // The process check counts this session's processes only.
+        QVERIFY(tasklistListsProgram(listing, SignatureClientName, ownSession()));
+        QVERIFY(!tasklistListsProgram(listing, SignatureClientName, ownSession() + 1));
         QVERIFY(UtilManager::isToolRunning(SignatureClientName));
         tool.kill();
         QVERIFY(tool.waitForFinished(5000));
@@ -193,6 +208,65 @@ private slots:
         QVERIFY(!UtilManager::isProcessAlive(child.dwProcessId));
         CloseHandle(child.hThread);
         CloseHandle(child.hProcess);
+    }
+
+    // Both ends of a loopback connection made here, and its listener, are this user's. Under Wine the
+    // system's table names no owner at all, so this is the "not checked" rule of platform_win.cpp; what
+    // Wine cannot show, another user or another session holding the far end, is not tested here.
+    void socketOwners_ofOwnConnection_areThisUser_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::newRow("IPv4") << "127.0.0.1";
+        QTest::newRow("IPv6") << "::1";
+    }
+
+    void socketOwners_ofOwnConnection_areThisUser()
+    {
+        QFETCH(QString, address);
+        const QHostAddress loopback(address);
+        QTcpServer server;
+        QVERIFY(server.listen(loopback));
+        QTcpSocket client;
+        client.connectToHost(loopback, server.serverPort());
+        QVERIFY(client.waitForConnected(5000));
+        QVERIFY(server.waitForNewConnection(5000));
+        QTcpSocket *accepted = server.nextPendingConnection();
+        using Kind = Platform::SocketOwner::Kind;
+        const auto kindOf = [](const Platform::SocketOwner &owner) {
+            qDebug() << owner.description;
+            return owner.kind;
+        };
+        QCOMPARE(kindOf(Platform::peerSocketOwner(accepted->localAddress(), accepted->localPort(),
+                     accepted->peerAddress(), accepted->peerPort())),
+            Kind::ThisUser);
+        QCOMPARE(kindOf(Platform::peerSocketOwner(
+                     client.localAddress(), client.localPort(), client.peerAddress(), client.peerPort())),
+            Kind::ThisUser);
+        QCOMPARE(kindOf(Platform::listenerOwner(loopback, server.serverPort())), Kind::ThisUser);
+        // A connection the system does not list, and a port nobody listens on any more.
+        QCOMPARE(
+            kindOf(Platform::peerSocketOwner(loopback, server.serverPort(), loopback, 1)), Kind::Unknown);
+        const quint16 port = server.serverPort();
+        server.close();
+        QCOMPARE(kindOf(Platform::listenerOwner(loopback, port)), Kind::Unknown);
+    }
+
+    // The guard's pipe carries this user's SID and session, and its server end is this user's.
+    void guardAddress_carriesUserAndSession()
+    {
+        const QString address = Platform::guardServerAddress("VantrelGuardTest");
+        QVERIFY2(QRegularExpression(QString("^VantrelGuardTest-S-1-5-[0-9-]+-session%1$").arg(ownSession()))
+                     .match(address)
+                     .hasMatch(),
+            qPrintable(address));
+        QLocalServer server;
+        server.setSocketOptions(QLocalServer::UserAccessOption);
+        QVERIFY(server.listen(address));
+        QLocalSocket client;
+        client.connectToServer(address);
+        QVERIFY(client.waitForConnected(5000));
+        const Platform::SocketOwner owner = Platform::localServerOwner(client.socketDescriptor());
+        QVERIFY2(owner.kind == Platform::SocketOwner::Kind::ThisUser, qPrintable(owner.description));
     }
 
     // After a silent install (scripts/check-windows-installer.sh), the program is found through its own

@@ -4,9 +4,10 @@
 // looks for a tool's name in its output) could never see a running tool there. This one prints the
 // real process list, read with a Toolhelp snapshot, in the table that tasklist prints on Windows
 // without arguments: a blank line, the headings, a rule of "=" signs, then one row per process with
-// the image name cut to 25 characters. The Windows suites' CTest fixture (tests/wine/install-tasklist.sh)
-// puts it where Windows keeps its own, in the system folder of the tests' Wine prefix, since the program
-// runs tasklist by that full path only.
+// the image name cut to 25 characters and each process's real session in Session# (the process check
+// counts only its own session's processes). The Windows suites' CTest fixture
+// (tests/wine/install-tasklist.sh) puts it where Windows keeps its own, in the system folder of the tests'
+// Wine prefix, since the program runs tasklist by that full path only.
 //
 // With VANTREL_TASKLIST_RECORD naming a file, each run appends its own path to that file, so a test can
 // tell which copy ran: the one in the system folder, or one planted beside a program or in its working
