@@ -43,7 +43,7 @@ void SingleApplication::probeRunningInstance()
     running = false;
     const bool quitRequested = QCoreApplication::arguments().contains(QLatin1String(QuitArgument));
     QLocalSocket socket;
-    if (connectToGuard(socket, ProbeConnectTimeoutMs)) {
+    if (connectToGuard(socket, ProbeConnectTimeoutMs) && isOwnCopy(socket)) {
         running = true;
         if (quitRequested)
             askRunningCopyToQuit(socket);
@@ -55,6 +55,18 @@ void SingleApplication::probeRunningInstance()
         return;
     }
     startGuardServer();
+}
+
+// Only a copy of this user's counts: another user's socket under the guard's name must not keep this
+// user's program from starting (nor be asked to quit).
+bool SingleApplication::isOwnCopy(QLocalSocket &socket) const
+{
+    const Platform::SocketOwner owner = Platform::localServerOwner(socket.socketDescriptor());
+    if (owner.kind == Platform::SocketOwner::Kind::ThisUser)
+        return true;
+    qDebug() << "The single-instance guard is not this user's copy:" << owner.description;
+    socket.abort();
+    return false;
 }
 
 void SingleApplication::askRunningCopyToQuit(QLocalSocket &socket)
@@ -78,6 +90,7 @@ void SingleApplication::askRunningCopyToQuit(QLocalSocket &socket)
 void SingleApplication::startGuardServer()
 {
     guardServer = new QLocalServer(this);
+    guardServer->setSocketOptions(QLocalServer::UserAccessOption);
     connect(guardServer, &QLocalServer::newConnection, this, &SingleApplication::NewLocalConnection);
     const QString address = Platform::guardServerAddress(serverName);
     if (!guardServer->listen(address) && guardServer->serverError() == QAbstractSocket::AddressInUseError) {

@@ -1,8 +1,15 @@
 #pragma once
 
 // The application object with the single-instance guard: a local server named after the
-// executable's file name. A second copy connects to it and exits; the first copy then brings its
-// main window to the front.
+// executable's file name, only this user may connect to. A second copy connects to it and exits; the
+// first copy then brings its main window to the front. A server of another user's process under that
+// name is no copy of ours: this copy then starts as usual.
+//
+// Where the guard lives (Platform::guardServerAddress): on Windows a pipe name that carries the
+// session; on Linux a folder of this user's alone (owned by the user, mode 0700, not a link):
+// $XDG_RUNTIME_DIR when it is such a folder, else $XDG_STATE_HOME/VantrelDetectInstallTool (by default
+// ~/.local/state/..., beside the logs), else $TMPDIR/vantrel-<uid>. A name under a shared folder that
+// another user made first never blocks the program.
 //
 // A copy started with QuitArgument ("--quit") instead asks the running copy to quit as the tray's
 // "退出" does: it writes QuitRequest over the guard connection and waits (bounded by QuitWaitMs)
@@ -37,6 +44,7 @@ private:
     void probeRunningInstance();
     void startGuardServer();
     bool connectToGuard(QLocalSocket &socket, int timeoutMs) const;
+    bool isOwnCopy(QLocalSocket &socket) const;
     void askRunningCopyToQuit(QLocalSocket &socket);
 
     QLocalServer *guardServer = nullptr;

@@ -98,6 +98,79 @@ private slots:
         QVERIFY(!guardIsListening(GuardName));
     }
 
+    // Another user made names first in the shared temporary folder: this user's Qt runtime folder
+    // ($TMPDIR/runtime-root) and a socket under the guard's name, where the guard went when Qt gave no
+    // runtime folder (or in this user's runtime folder, or in $TMPDIR/vantrel-0). This user's program
+    // still starts, and a second start still finds it.
+    void otherUsersNames_doNotStopTheProgram_data()
+    {
+        QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR in the shared folder; empty: unset
+        QTest::addColumn<QString>("socketFolder"); // where the other user listens, in the shared folder
+        QTest::addColumn<bool>("homeUsable");
+        QTest::addColumn<QString>("guardFolder"); // where the guard listens; empty: nowhere
+        const QString none;
+        QTest::newRow("no runtime folder") << none << none << true << "state";
+        QTest::newRow("another user's runtime folder") << "runtime-root" << none << true << "state";
+        QTest::newRow("another user's socket in ours") << "mine" << QString("mine") << true << "mine";
+        QTest::newRow("no home") << none << none << false << "vantrel-0";
+        QTest::newRow("no home, another user's vantrel-0") << none << "vantrel-0" << false << none;
+    }
+
+    void otherUsersNames_doNotStopTheProgram()
+    {
+        QFETCH(QString, runtime);
+        QFETCH(QString, socketFolder);
+        QFETCH(bool, homeUsable);
+        QFETCH(QString, guardFolder);
+        const QStringList launcher = otherUserLauncher();
+        if (launcher.isEmpty())
+            QSKIP("Needs another user: run as root with setpriv");
+        QTemporaryDir shared;
+        const QString folder = shared.path() + '/';
+        const QFileDevice::Permissions everyone(0x7777), owner(0x7000);
+        QVERIFY(QFile::setPermissions(shared.path(), everyone));
+        // This user's runtime folder, open while the other user makes a socket in it.
+        const bool mine = runtime == "mine";
+        QVERIFY(
+            !mine || (QDir().mkdir(folder + runtime) && QFile::setPermissions(folder + runtime, everyone)));
+        QProcess otherUser;
+        const QString listen
+            = "$| = 1; mkdir $_, 0700 for @ARGV[1, 2]; my $s = IO::Socket::UNIX->new(Local => "
+              "$ARGV[0], Listen => 1) or die $!; print qq(listening\\n); sleep";
+        otherUser.start(launcher.first(),
+            launcher.mid(1)
+                + QStringList { "perl", "-MIO::Socket::UNIX", "-e", listen,
+                    QDir::cleanPath(folder + socketFolder + '/' + ProgramName), folder + "runtime-root",
+                    folder + socketFolder });
+        const auto stopListening = qScopeGuard([&otherUser]() {
+            otherUser.kill();
+            otherUser.waitForFinished();
+        });
+        QVERIFY(otherUser.waitForReadyRead(5000));
+        QVERIFY(!mine || QFile::setPermissions(folder + runtime, owner));
+
+        QMap<QString, QString> settings { { "XDG_RUNTIME_DIR",
+                                              runtime.isEmpty() ? QString() : folder + runtime },
+            { "TMPDIR", shared.path() }, { "VANTREL_VERSION_SERVICE_URL", "http://127.0.0.1:9" } };
+        if (!homeUsable) // under a file: no folder can be made there
+            settings.insert("XDG_STATE_HOME", PROGRAM_PATH "/state");
+        ProgramProcess program;
+        QVERIFY2(program.startWith(PROGRAM_PATH, settings), qPrintable(program.log()));
+        if (!guardFolder.isEmpty()) {
+            const QString guardIn = guardFolder == "state" ? environment.root() + "/state/" + ProgramName
+                                                           : folder + guardFolder;
+            QVERIFY(QFile::exists(guardIn + '/' + ProgramName));
+            QCOMPARE(unixMode(guardIn), 0700);
+            QProcess second;
+            second.setProcessEnvironment(program.processEnvironment());
+            second.start(PROGRAM_PATH, { "--tray" });
+            QVERIFY(second.waitForFinished(5000));
+            QCOMPARE(second.exitCode(), 0);
+        }
+        const QString failure = stopProgramCleanly(program);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    }
+
 private:
     const QString ProgramName = "VantrelDetectInstallTool";
     // The guard is named after the program's file name.

@@ -17,7 +17,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifdef __GLIBC__
@@ -301,12 +304,59 @@ QString logFolder()
     return state + QStringLiteral("/VantrelDetectInstallTool/logs");
 }
 
+namespace {
+
+// A folder of this user's alone: a directory (not a link) owned by this uid that no one else may
+// enter. A folder we make is made so; one of ours found wider is narrowed, a given one is refused.
+bool isPrivateFolder(const QString &path, bool make)
+{
+    const QByteArray name = QFile::encodeName(path);
+    if (make && ::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat status = {};
+    if (::lstat(name.constData(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::getuid())
+        return false;
+    return (status.st_mode & 077) == 0 || (make && ::chmod(name.constData(), 0700) == 0);
+}
+
+} // namespace
+
 QString guardServerAddress(const QString &serverName)
 {
-    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtime.isEmpty())
-        runtime = QDir::tempPath();
-    return runtime + QLatin1Char('/') + serverName;
+    // Not Qt's runtime location: without XDG_RUNTIME_DIR it is $TMPDIR/runtime-<user>, a name in a
+    // shared folder that another user can make first (Qt then gives none). Here every folder is
+    // checked: XDG_RUNTIME_DIR when it is this user's alone, else the program's folder in the user's
+    // state folder (beside the logs; no one else makes names there, no cleaner empties it), else
+    // $TMPDIR/vantrel-<uid> (no usable home, or a path too long for a socket).
+    const QString name = QLatin1Char('/') + serverName;
+    // sockaddr_un::sun_path holds 108 bytes with the terminating zero.
+    const auto usable = [&name](const QString &folder, bool make) {
+        return !folder.isEmpty() && QFile::encodeName(folder + name).size() < 108
+            && isPrivateFolder(folder, make);
+    };
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (usable(runtime, false))
+        return runtime + name;
+    const QString state = QFileInfo(logFolder()).path();
+    QDir().mkpath(QFileInfo(state).path());
+    if (usable(state, true))
+        return state + name;
+    const QString temporary = QDir::tempPath() + QStringLiteral("/vantrel-%1").arg(::getuid());
+    if (usable(temporary, true))
+        return temporary + name;
+    // No private folder: the guard cannot listen there, and this copy runs without it.
+    return state + name;
+}
+
+SocketOwner localServerOwner(qintptr descriptor)
+{
+    ucred peer {};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        return { SocketOwner::Kind::Unknown,
+            QStringLiteral("no peer credentials: %1").arg(qt_error_string()) };
+    const QString uid = QStringLiteral("uid %1").arg(peer.uid);
+    return { peer.uid == ::getuid() ? SocketOwner::Kind::ThisUser : SocketOwner::Kind::OtherUser, uid };
 }
 
 void quitOnTerminationRequest()
