@@ -5,8 +5,8 @@
 // first copy then brings its main window to the front. A server of another user's process under that
 // name is no copy of ours: this copy then starts as usual.
 //
-// Where the guard lives (Platform::guardServerAddress): on Windows a pipe name that carries the
-// session; on Linux a folder of this user's alone (owned by the user, mode 0700, not a link):
+// Where the guard lives (Platform::guardServerAddress): on Windows a pipe name that carries the user and
+// the session; on Linux a folder of this user's alone (owned by the user, mode 0700, not a link):
 // $XDG_RUNTIME_DIR when it is such a folder, else $XDG_STATE_HOME/VantrelDetectInstallTool (by default
 // ~/.local/state/..., beside the logs), else $TMPDIR/vantrel-<uid>. A name under a shared folder that
 // another user made first never blocks the program.
