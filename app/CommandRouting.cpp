@@ -1,5 +1,6 @@
 #include "CommandRouting.h"
 
+#include "AlertDialog.h"
 #include "LoadingWidget.h"
 #include "ToolDelivery.h"
 #include "UtilManager.h"
@@ -32,4 +33,16 @@ void routeCommands(WebSocketServer *server, const LaunchRequest &launch)
             if (tool->isRunning())
                 tool->acceptClose(text, origin);
         });
+}
+
+void alertWhenPortsAreHeld(WebSocketServer *server)
+{
+    QObject::connect(server, &WebSocketServer::portHeldByOtherUser, server, []() {
+        AlertDialog::showAlert(nullptr, QString::fromUtf8("启动提示"),
+            QStringLiteral(":/img/dialog_error.png"),
+            QString::fromUtf8(
+                "本机另一用户的会话正占用检测安装工具的端口，在其退出前，本会话的网页无法连接检测安装工具。"
+                "本工具将持续重试。"),
+            QString::fromUtf8("知道了"));
+    });
 }

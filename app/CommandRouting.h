@@ -15,3 +15,5 @@ using LaunchRequest = std::function<void(ToolDelivery *)>;
 void launchInWindow(ToolDelivery *tool);
 // launch: what a start command that needs a launch asks for (tests without windows pass their own).
 void routeCommands(WebSocketServer *server, const LaunchRequest &launch = launchInWindow);
+// Tells the user, once, when another user's session holds the command ports.
+void alertWhenPortsAreHeld(WebSocketServer *server);

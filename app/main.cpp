@@ -48,6 +48,7 @@ int main(int argc, char **argv)
 
     auto *webSocketServer = new WebSocketServer(nullptr);
     routeCommands(webSocketServer);
+    alertWhenPortsAreHeld(webSocketServer);
 
     HomeWidget *home = UtilManager::instance()->homeWidget();
     application->mainWindow = home;

@@ -128,10 +128,10 @@ void ToolDelivery::onOpened()
     sendReleased();
 }
 
-void ToolDelivery::onAbandoned()
+void ToolDelivery::onAbandoned(const QString &reason)
 {
     firstInFlight = false;
-    dropWhere(true, QStringLiteral("the tool accepted no connection"));
+    dropWhere(true, reason);
     reportRefused();
 }
 

@@ -94,7 +94,7 @@ private:
     bool enqueue(const QString &text, const QString &origin, bool released);
     void sendReleased();
     void onOpened();
-    void onAbandoned();
+    void onAbandoned(const QString &reason);
     void reportRefused();
     int dropWhere(bool released, const QString &reason);
 

@@ -2,6 +2,7 @@
 
 #include "CommandMessage.h"
 #include "LogFile.h"
+#include "Platform.h"
 
 #include <QDebug>
 #include <QNetworkProxy>
@@ -71,7 +72,26 @@ void WebSocketClient::connectTo(const QString &url, const QString &message, cons
 
 void WebSocketClient::openSocket()
 {
+    // Whoever listens on the tool's port must be this user: another user may hold it while the tool
+    // does not run (the tool then fails to listen), and would receive the page's commands.
+    const Platform::SocketOwner holder = Platform::listenerOwner(
+        QHostAddress(url.host()), quint16(url.port(url.scheme() == "wss" ? 443 : 80)));
+    if (holder.kind == Platform::SocketOwner::Kind::OtherUser)
+        return refuseListener(holder.description);
     socket->open(url);
+}
+
+void WebSocketClient::refuseListener(const QString &owner)
+{
+    connectionWanted = false;
+    retryTimer.stop();
+    connectDeadline.stop();
+    pendingMessage.clear();
+    pendingOrigin.clear();
+    socket->abort();
+    qDebug().noquote() << QStringLiteral("Not handing over to %1: its listener belongs to another user (%2)")
+                              .arg(url.toString(), owner);
+    emit abandoned(QStringLiteral("the tool's port is held by another user (%1)").arg(owner));
 }
 
 void WebSocketClient::retryConnection()
@@ -96,7 +116,7 @@ void WebSocketClient::giveUp()
     pendingOrigin.clear();
     socket->abort();
     qDebug() << "Gave up connecting to" << url.toString() << "after" << ConnectRetryLimitMs << "ms";
-    emit abandoned();
+    emit abandoned(QStringLiteral("the tool accepted no connection"));
 }
 
 void WebSocketClient::sendTextMsg(const QString &message, const QString &origin)
@@ -114,6 +134,12 @@ void WebSocketClient::sendTextMsg(const QString &message, const QString &origin)
 
 void WebSocketClient::slotConnected()
 {
+    // Checked again on the connection itself, before its first frame: someone may have taken the port
+    // between the look and the connect.
+    const Platform::SocketOwner owner = Platform::peerSocketOwner(
+        socket->localAddress(), socket->localPort(), socket->peerAddress(), socket->peerPort());
+    if (owner.kind != Platform::SocketOwner::Kind::ThisUser)
+        return refuseListener(owner.description);
     qDebug() << "websocket connect successful";
     connected = true;
     connectionWanted = false;

@@ -18,6 +18,10 @@
 //   would receive the page's message (tokens included) while the tool, on 127.0.0.1, got nothing. There
 //   is no fall-back to [::1] when 127.0.0.1 refuses: just after a launch the tool is often not listening
 //   yet, and the first refusal would hand the message to that listener.
+// - Only a listener of this user receives anything: before each attempt the owner of the listening
+//   socket is looked up, and once the connection is open the owner of its far end, before the first
+//   frame. Another user's listener ends the attempt at once (abandoned, with the reason); the tool's
+//   commands are then dropped rather than retried, as that user holds the port until they let go.
 #include <QAbstractSocket>
 #include <QElapsedTimer>
 #include <QObject>
@@ -53,8 +57,9 @@ signals:
     void signalRecvTextMsg(QString message);
     // The connection opened and the message of connectTo() was sent.
     void opened();
-    // No connection within ConnectRetryLimitMs; the message of connectTo() was not sent.
-    void abandoned();
+    // No connection within ConnectRetryLimitMs, or the tool's port is another user's (reason says which);
+    // the message of connectTo() was not sent.
+    void abandoned(const QString &reason);
     // The connection wrote some of what it was handed.
     void written();
 
@@ -69,6 +74,7 @@ private:
     void openSocket();
     void retryConnection();
     void giveUp();
+    void refuseListener(const QString &owner);
 
     QWebSocket *socket;
     bool connected = false;

@@ -12,10 +12,18 @@
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 namespace {
+// Whether [::1] can be listened on at all; a port of its own tells, as no server says why it failed.
+bool hasIpv6Loopback()
+{
+    static const bool available = QTcpServer().listen(QHostAddress::LocalHostIPv6, 0);
+    return available;
+}
+
 const char SecureListeningLog[] = "WebSocket Secure (wss) server listening on port 51869";
 
 // Makes server listen on an open socket. Qt 5 names this setNativeDescriptor (its setSocketDescriptor
@@ -30,19 +38,60 @@ bool adoptSocket(QWebSocketServer *server, qintptr descriptor)
 }
 }
 
+// One command port on one loopback address.
+struct WebSocketServer::Listener
+{
+    quint16 port = 0;
+    QHostAddress address;
+    const char *listeningLog = nullptr;
+    const char *acceptLog = nullptr;
+    const char *closeLog = nullptr;
+    QWebSocketServer *server = nullptr;
+    // Until the first secure connection: the listening port and the notifier that sees it arrive.
+    QTcpServer *securePort = nullptr;
+    QSocketNotifier *secureKnock = nullptr;
+    QList<QWebSocket *> clients;
+    bool triedAgain = false;
+
+    bool secure() const { return port == WssServerPort; }
+    bool ipv6() const { return address.protocol() == QAbstractSocket::IPv6Protocol; }
+    QString where() const { return ipv6() ? QStringLiteral("[::1]:%1").arg(port) : QString::number(port); }
+};
+
 WebSocketServer::WebSocketServer(QObject *parent)
     : QObject(parent)
-    , server(new QWebSocketServer(QStringLiteral("Server"), QWebSocketServer::NonSecureMode, this))
-    , wsServer(new QWebSocketServer(QStringLiteral("WS Server"), QWebSocketServer::NonSecureMode, this))
 {
-    startListening(server, ServerPort, "WebSocket (ws) server listening on port 12345",
-        &WebSocketServer::onNewConnection);
-    startListening(wsServer, WsServerPort, "WebSocket (ws) server listening on port 51868",
-        &WebSocketServer::onNewConnectionWS);
+    struct PortLogs
+    {
+        quint16 port;
+        const char *listening, *accepted, *closed;
+    };
+    const PortLogs ports[] = {
+        { ServerPort, "WebSocket (ws) server listening on port 12345", "New connection established",
+            "Connection closed" },
+        { WsServerPort, "WebSocket (ws) server listening on port 51868", "New WS connection established",
+            "WS connection closed" },
+        { WssServerPort, SecureListeningLog, "New WSS connection established", "WSS connection closed" },
+    };
     releaseTimer.setSingleShot(true);
     releaseTimer.setInterval(MemoryReleaseDelayMs);
     connect(&releaseTimer, &QTimer::timeout, this, []() { Platform::releaseFreedMemory(); });
-    listenSecurely();
+    // [::1] first, so that the line support knows ends each port's start.
+    for (const PortLogs &logs : ports)
+        for (const QHostAddress &address :
+            { QHostAddress(QHostAddress::LocalHostIPv6), QHostAddress(QHostAddress::LocalHost) }) {
+            listeners.push_back(std::make_unique<Listener>());
+            Listener *listener = listeners.back().get();
+            listener->port = logs.port;
+            listener->address = address;
+            listener->listeningLog = logs.listening;
+            listener->acceptLog = logs.accepted;
+            listener->closeLog = logs.closed;
+            if (listener->secure())
+                listenSecurely(listener);
+            else
+                startListening(listener);
+        }
     // Support sees the deployment's choice in the log.
     if (DeploymentSettings::allowedOrigins().isEmpty())
         qDebug().noquote()
@@ -51,93 +100,125 @@ WebSocketServer::WebSocketServer(QObject *parent)
 
 WebSocketServer::~WebSocketServer()
 {
-    server->close();
-    wsServer->close();
-    if (wssServer)
-        wssServer->close();
-    for (QList<QWebSocket *> *list : { &clients, &wsClients, &wssClients }) {
-        const QList<QWebSocket *> sockets = *list;
-        list->clear();
+    for (const auto &listener : listeners) {
+        if (listener->server)
+            listener->server->close();
+        const QList<QWebSocket *> sockets = listener->clients;
+        listener->clients.clear();
         qDeleteAll(sockets);
     }
 }
 
-void WebSocketServer::startListening(
-    QWebSocketServer *listener, quint16 port, const char *listeningLog, void (WebSocketServer::*acceptSlot)())
+int WebSocketServer::connectionCount() const
 {
-    if (!listener->listen(QHostAddress::LocalHost, port)) {
-        retryListening(port, listener->errorString(),
-            [=]() { startListening(listener, port, listeningLog, acceptSlot); });
-        return;
-    }
-    qDebug() << listeningLog;
-    serveConnections(listener, acceptSlot);
+    int count = 0;
+    for (const auto &listener : listeners)
+        count += listener->clients.size();
+    return count;
 }
 
-void WebSocketServer::retryListening(quint16 port, const QString &error, const std::function<void()> &again)
+void WebSocketServer::startListening(Listener *listener)
 {
-    if (!portsTriedAgain.contains(port)) {
-        portsTriedAgain.insert(port);
-        qDebug().noquote() << QStringLiteral("Could not listen on port %1: %2; trying again every %3 s")
-                                  .arg(port)
+    if (!listener->server) {
+        listener->server = new QWebSocketServer(QStringLiteral("Server"),
+            listener->secure() ? QWebSocketServer::SecureMode : QWebSocketServer::NonSecureMode, this);
+        if (listener->secure())
+            setupSsl(listener->server);
+        serve(listener);
+    }
+    if (!listener->server->listen(listener->address, listener->port)) {
+        if (listenFailed(listener, listener->server->errorString()))
+            QTimer::singleShot(ListenRetryMs, this, [=]() { startListening(listener); });
+        return;
+    }
+    qDebug().noquote() << listener->listeningLog
+            + (listener->ipv6() ? QStringLiteral(" at [::1]") : QString());
+}
+
+// Says why the listener could not listen; false when trying again would not help (no IPv6 here).
+bool WebSocketServer::listenFailed(Listener *listener, const QString &error)
+{
+    if (listener->ipv6() && !hasIpv6Loopback()) {
+        qDebug().noquote() << QStringLiteral("No IPv6 loopback here (%1): port %2 listens on 127.0.0.1 only")
                                   .arg(error)
+                                  .arg(listener->port);
+        return false;
+    }
+    if (!listener->triedAgain) {
+        listener->triedAgain = true;
+        qDebug().noquote() << QStringLiteral("Could not listen on port %1: %2; trying again every %3 s")
+                                  .arg(listener->where(), error)
                                   .arg(ListenRetryMs / 1000);
+        const Platform::SocketOwner holder = Platform::listenerOwner(listener->address, listener->port);
+        if (holder.kind == Platform::SocketOwner::Kind::OtherUser && !toldOfOtherUser) {
+            toldOfOtherUser = true;
+            qDebug().noquote() << QStringLiteral("Port %1 is held by another user (%2): pages cannot reach "
+                                                 "this program there while they hold it")
+                                      .arg(listener->where(), holder.description);
+            // Queued: the first failure comes while the server is being built, before anyone listens.
+            const quint16 port = listener->port;
+            QMetaObject::invokeMethod(
+                this, [=]() { emit portHeldByOtherUser(port, holder.description); }, Qt::QueuedConnection);
+        }
     }
-    QTimer::singleShot(ListenRetryMs, this, again);
+    return true;
 }
 
-void WebSocketServer::serveConnections(QWebSocketServer *listener, void (WebSocketServer::*acceptSlot)())
+void WebSocketServer::serve(Listener *listener)
 {
-    connect(listener, &QWebSocketServer::newConnection, this, acceptSlot);
+    connect(listener->server, &QWebSocketServer::newConnection, this, [=]() { accept(listener); });
 }
 
-void WebSocketServer::listenSecurely()
+void WebSocketServer::listenSecurely(Listener *listener)
 {
-    if (!Platform::canDuplicateSockets()) {
-        createSecureServer();
-        startListening(wssServer, WssServerPort, SecureListeningLog, &WebSocketServer::onNewConnectionWSS);
+    if (!Platform::canDuplicateSockets())
+        return startListening(listener);
+    if (!listener->securePort)
+        listener->securePort = new QTcpServer(this);
+    if (!listener->securePort->listen(listener->address, listener->port)) {
+        if (listenFailed(listener, listener->securePort->errorString()))
+            QTimer::singleShot(ListenRetryMs, this, [=]() { listenSecurely(listener); });
         return;
     }
-    if (!securePort)
-        securePort = new QTcpServer(this);
-    if (!securePort->listen(QHostAddress::LocalHost, WssServerPort)) {
-        retryListening(WssServerPort, securePort->errorString(), [this]() { listenSecurely(); });
-        return;
-    }
-    qDebug() << SecureListeningLog;
+    qDebug().noquote() << listener->listeningLog
+            + (listener->ipv6() ? QStringLiteral(" at [::1]") : QString());
     // The kernel queues the connections; the first one wakes takeOverSecurePort.
-    securePort->pauseAccepting();
-    secureKnock = new QSocketNotifier(securePort->socketDescriptor(), QSocketNotifier::Read, this);
-    connect(secureKnock, &QSocketNotifier::activated, this, &WebSocketServer::takeOverSecurePort);
+    listener->securePort->pauseAccepting();
+    listener->secureKnock
+        = new QSocketNotifier(listener->securePort->socketDescriptor(), QSocketNotifier::Read, this);
+    connect(
+        listener->secureKnock, &QSocketNotifier::activated, this, [=]() { takeOverSecurePort(listener); });
 }
 
-void WebSocketServer::createSecureServer()
+void WebSocketServer::takeOverSecurePort(Listener *listener)
 {
-    wssServer = new QWebSocketServer(QStringLiteral("WSS Server"), QWebSocketServer::SecureMode, this);
-    setupSsl(wssServer);
-}
-
-void WebSocketServer::takeOverSecurePort()
-{
-    secureKnock->setEnabled(false);
-    secureKnock->deleteLater();
-    secureKnock = nullptr;
-    createSecureServer();
-    serveConnections(wssServer, &WebSocketServer::onNewConnectionWSS);
+    listener->secureKnock->setEnabled(false);
+    listener->secureKnock->deleteLater();
+    listener->secureKnock = nullptr;
+    listener->server = new QWebSocketServer(QStringLiteral("WSS Server"), QWebSocketServer::SecureMode, this);
+    setupSsl(listener->server);
+    serve(listener);
     // The secure server listens on a duplicate of the port's socket, so the queued connections are
     // kept; the placeholder's own descriptor is closed after.
-    const qintptr descriptor = Platform::duplicateSocket(securePort->socketDescriptor());
-    if (descriptor < 0 || !adoptSocket(wssServer, descriptor)) {
-        qWarning() << "The wss port could not be handed to the secure server:" << wssServer->errorString();
+    const qintptr descriptor = Platform::duplicateSocket(listener->securePort->socketDescriptor());
+    if (descriptor < 0 || !adoptSocket(listener->server, descriptor)) {
+        qWarning() << "The wss port could not be handed to the secure server:"
+                   << listener->server->errorString();
         Platform::closeSocket(descriptor);
     }
-    securePort->close();
-    securePort->deleteLater();
-    securePort = nullptr;
+    listener->securePort->close();
+    listener->securePort->deleteLater();
+    listener->securePort = nullptr;
 }
 
 bool WebSocketServer::setupSsl(QWebSocketServer *listener)
 {
+    // Both loopback addresses share one configuration, built once.
+    static QSslConfiguration built;
+    if (!built.localCertificateChain().isEmpty()) {
+        listener->setSslConfiguration(built);
+        return true;
+    }
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     QFile certificateFile(QStringLiteral(":/Orlendi.pem"));
     QFile keyFile(QStringLiteral(":/Orlendi.key"));
@@ -168,35 +249,55 @@ bool WebSocketServer::setupSsl(QWebSocketServer *listener)
     configuration.setPrivateKey(key);
     configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
     listener->setSslConfiguration(configuration);
+    built = configuration;
     qDebug() << "SSL configuration applied successfully.";
     return true;
 }
 
-void WebSocketServer::accept(QWebSocketServer *listener, QList<QWebSocket *> &list,
-    void (WebSocketServer::*closeSlot)(), const char *acceptLog)
+void WebSocketServer::accept(Listener *listener)
 {
-    QWebSocket *socket = listener->nextPendingConnection();
+    QWebSocket *socket = listener->server->nextPendingConnection();
     if (!socket)
+        return;
+    if (!admitsOwnerOf(socket))
         return;
     if (!originAllowed(socket->origin(), DeploymentSettings::allowedOrigins())) {
-        refuse(socket);
+        const QString origin = socket->origin();
+        qDebug() << "Refused a connection from origin"
+                 << (origin.isEmpty() ? QStringLiteral("(none)") : origin);
+        refuse(socket, QStringLiteral("origin not allowed"));
         return;
     }
-    BoundedReader::attach(listener, socket);
+    BoundedReader::attach(listener->server, socket);
     connect(socket, &QWebSocket::textMessageReceived, this, &WebSocketServer::processMessage);
-    connect(socket, &QWebSocket::disconnected, this, closeSlot);
-    list.append(socket);
-    qDebug() << acceptLog;
+    connect(socket, &QWebSocket::disconnected, this, [=]() { release(listener, socket); });
+    listener->clients.append(socket);
+    qDebug() << listener->acceptLog;
 }
 
-void WebSocketServer::release(QList<QWebSocket *> &list, const char *closeLog)
+bool WebSocketServer::admitsOwnerOf(QWebSocket *socket)
 {
-    auto *socket = qobject_cast<QWebSocket *>(sender());
-    if (!socket)
+    const Platform::SocketOwner owner = Platform::peerSocketOwner(
+        socket->localAddress(), socket->localPort(), socket->peerAddress(), socket->peerPort());
+    if (owner.kind == Platform::SocketOwner::Kind::ThisUser)
+        return true;
+    if (owner.kind == Platform::SocketOwner::Kind::OtherUser) {
+        qDebug().noquote() << "Refused a connection of another user:" << owner.description;
+        refuse(socket, QStringLiteral("client of another user"));
+    } else {
+        qDebug().noquote() << "Refused a connection whose owner the system does not tell:"
+                           << owner.description;
+        refuse(socket, QStringLiteral("client owner unknown"));
+    }
+    return false;
+}
+
+void WebSocketServer::release(Listener *listener, QWebSocket *socket)
+{
+    if (!listener->clients.removeAll(socket))
         return;
-    list.removeAll(socket);
     socket->deleteLater();
-    qDebug() << closeLog;
+    qDebug() << listener->closeLog;
     if (socket->closeCode() != QWebSocketProtocol::CloseCodeNormal) {
         // A page that closes gives the reason, text of its own like its messages: the file gets its length.
         const QString reason = socket->closeReason();
@@ -215,45 +316,13 @@ bool originAllowed(const QString &origin, const QStringList &allowList)
     return allowList.isEmpty() || (!origin.isEmpty() && allowList.contains(origin));
 }
 
-void WebSocketServer::refuse(QWebSocket *socket)
+void WebSocketServer::refuse(QWebSocket *socket, const QString &reason)
 {
-    const QString origin = socket->origin();
-    qDebug() << "Refused a connection from origin" << (origin.isEmpty() ? QStringLiteral("(none)") : origin);
     // Not in any list and never read; it goes when the page has seen the close, or after a bound.
     socket->setParent(this);
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(RefusedCloseGraceMs, socket, &QWebSocket::abort);
-    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("origin not allowed"));
-}
-
-void WebSocketServer::onNewConnection()
-{
-    accept(server, clients, &WebSocketServer::socketDisconnected, "New connection established");
-}
-
-void WebSocketServer::onNewConnectionWS()
-{
-    accept(wsServer, wsClients, &WebSocketServer::socketDisconnectedWS, "New WS connection established");
-}
-
-void WebSocketServer::onNewConnectionWSS()
-{
-    accept(wssServer, wssClients, &WebSocketServer::socketDisconnectedWSS, "New WSS connection established");
-}
-
-void WebSocketServer::socketDisconnected()
-{
-    release(clients, "Connection closed");
-}
-
-void WebSocketServer::socketDisconnectedWS()
-{
-    release(wsClients, "WS connection closed");
-}
-
-void WebSocketServer::socketDisconnectedWSS()
-{
-    release(wssClients, "WSS connection closed");
+    socket->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
 }
 
 void WebSocketServer::processMessage(QString message)

@@ -6,7 +6,17 @@
 // nothing of who listens: the program's top wires them to the tool roads and the windows.
 //
 // Decisions of ours:
-// - The listeners bind to the loopback interface only; the calling pages run on this machine.
+// - Each port listens on both loopback addresses, 127.0.0.1 and [::1], and nowhere else: browsers try
+//   [::1] first for "localhost", and a free [::1] port would let another user of the machine receive a
+//   page's commands. A system without IPv6 serves on 127.0.0.1 alone and says so once; a loopback
+//   address someone else holds is tried again like a taken port.
+// - Only this user's own clients are served: a connection whose client socket belongs to another user
+//   (on Windows: another session), or whose owner the system cannot tell, is closed at once with 1008
+//   and the reason "client of another user" (or "client owner unknown"), logged with who it was, and
+//   nothing it sends is read. Pages of other users' sessions would otherwise start this user's tools and
+//   hand them their documents. The check asks the system once per connection (Platform::peerSocketOwner).
+// - When another user holds a command port, the program says so once (portHeldByOtherUser) and keeps
+//   trying: on a terminal server the first user's copy holds the ports for the whole machine.
 // - The secure listener presents the whole chain of its PEM file, so browsers that lack our
 //   intermediate still accept the handshake.
 // - The secure port listens from the start, but OpenSSL is loaded and the TLS configuration built
@@ -27,16 +37,16 @@
 //   a port where nothing listens, and the portal kit must say "not allowed" rather than "not installed".
 #include "BoundedReader.h"
 
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
 #include <QTimer>
 
-#include <functional>
+#include <memory>
+#include <vector>
 
-class QSocketNotifier;
-class QTcpServer;
 class QWebSocket;
 class QWebSocketServer;
 
@@ -65,16 +75,10 @@ public:
 
     bool setupSsl(QWebSocketServer *listener);
 
-    // Open connections per listener, for diagnostics and tests.
-    int connectionCount() const { return clients.size() + wsClients.size() + wssClients.size(); }
+    // Open connections of all listeners, for diagnostics and tests.
+    int connectionCount() const;
 
 public slots:
-    void onNewConnection();
-    void onNewConnectionWS();
-    void onNewConnectionWSS();
-    void socketDisconnected();
-    void socketDisconnectedWS();
-    void socketDisconnectedWSS();
     void processMessage(QString message);
 
 signals:
@@ -84,29 +88,24 @@ signals:
     void startRequested(
         const QString &scene, const QString &operation, const QString &text, const QString &origin);
     void closeRequested(const QString &scene, const QString &text, const QString &origin);
+    // Another user holds a command port, so pages that reach that port reach them, not this program.
+    // Said once per run; the port is still tried again.
+    void portHeldByOtherUser(quint16 port, const QString &owner);
 
 private:
-    void refuse(QWebSocket *socket);
-    void startListening(QWebSocketServer *listener, quint16 port, const char *listeningLog,
-        void (WebSocketServer::*acceptSlot)());
-    void serveConnections(QWebSocketServer *listener, void (WebSocketServer::*acceptSlot)());
-    void accept(QWebSocketServer *listener, QList<QWebSocket *> &list, void (WebSocketServer::*closeSlot)(),
-        const char *acceptLog);
-    void release(QList<QWebSocket *> &list, const char *closeLog);
-    void listenSecurely();
-    void retryListening(quint16 port, const QString &error, const std::function<void()> &again);
-    void createSecureServer();
-    void takeOverSecurePort();
+    struct Listener;
 
-    QWebSocketServer *server;
-    QWebSocketServer *wsServer;
-    QWebSocketServer *wssServer = nullptr;
-    // Until the first secure connection: the listening port and the notifier that sees it arrive.
-    QTcpServer *securePort = nullptr;
-    QSocketNotifier *secureKnock = nullptr;
-    QList<QWebSocket *> clients;
-    QList<QWebSocket *> wsClients;
-    QList<QWebSocket *> wssClients;
+    void startListening(Listener *listener);
+    bool listenFailed(Listener *listener, const QString &error);
+    void listenSecurely(Listener *listener);
+    void takeOverSecurePort(Listener *listener);
+    void serve(Listener *listener);
+    void accept(Listener *listener);
+    void release(Listener *listener, QWebSocket *socket);
+    bool admitsOwnerOf(QWebSocket *socket);
+    void refuse(QWebSocket *socket, const QString &reason);
+
+    std::vector<std::unique_ptr<Listener>> listeners;
     QTimer releaseTimer;
-    QSet<quint16> portsTriedAgain;
+    bool toldOfOtherUser = false;
 };

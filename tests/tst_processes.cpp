@@ -1,6 +1,7 @@
 // Process checks against real child processes named like the tools, and the event-processing wait.
 #include "Constants.h"
 #include "TasklistOutput.h"
+#include "TestSupport.h"
 #include "UtilManager.h"
 
 #include <QtTest>
@@ -26,6 +27,26 @@ private slots:
         tool.kill();
         QVERIFY(tool.waitForFinished(5000));
         QVERIFY(!UtilManager::isToolRunning(EncryptedClientName));
+    }
+
+    // Another user's process of the tool's name is not this user's tool.
+    void isToolRunning_anotherUsersToolDoesNotCount()
+    {
+        const QStringList launcher = otherUserLauncher();
+        if (launcher.isEmpty())
+            QSKIP("the tests cannot act as another user here");
+        QProcess tool;
+        tool.start(
+            launcher.first(), launcher.mid(1) + QStringList { SAMPLE_SIGNATURE_CLIENT, "--port", "0" });
+        QVERIFY(tool.waitForStarted(5000));
+        const auto commandLine = [&tool]() {
+            QFile file(QString("/proc/%1/cmdline").arg(tool.processId()));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_VERIFY(commandLine().contains("VantrelSignatureClient"));
+        QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
+        tool.kill();
+        tool.waitForFinished(5000);
     }
 
     void isToolRunning_isCaseSensitive()

@@ -144,7 +144,43 @@ private slots:
         QCOMPARE(abandoned.size(), 1);
     }
 
+    // Another user holds the tool's port (the tool could not listen): the message never reaches them.
+    void anotherUsersListener_getsNothing()
+    {
+        const QStringList launcher = otherUserLauncher();
+        if (launcher.isEmpty())
+            QSKIP("the tests cannot act as another user here");
+        TestEnvironment environment;
+        giveToOtherUser(environment.root());
+        const QString record = environment.root() + "/frames.txt";
+        QProcess other;
+        other.start(launcher.first(),
+            launcher.mid(1) + QStringList { SAMPLE_SIGNATURE_CLIENT, "--port", "47107", "--record", record });
+        QVERIFY(other.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(isListening(47107), 5000);
+        LogCapture log;
+        WebSocketClient client;
+        QSignalSpy abandoned(&client, &WebSocketClient::abandoned);
+        client.connectTo("ws://127.0.0.1:47107", "SECRET-TOKEN");
+        QTRY_COMPARE_WITH_TIMEOUT(abandoned.size(), 1, 2000);
+        QCOMPARE(abandoned.first().first().toString(),
+            QString("the tool's port is held by another user (uid 65534)"));
+        QVERIFY(log.hasLineStartingWith(
+            "Not handing over to ws://127.0.0.1:47107: its listener belongs to another user"));
+        QTest::qWait(500);
+        QVERIFY(readFile(record).isEmpty());
+        other.kill();
+        other.waitForFinished(5000);
+    }
+
 private:
+    static bool isListening(quint16 port)
+    {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        return probe.waitForConnected(200);
+    }
+
     static QByteArray readFile(const QString &path)
     {
         QFile file(path);

@@ -71,6 +71,13 @@ private slots:
                                             << "New WS connection established";
         QTest::newRow("WSS Server wss 51869") << "wss://127.0.0.1:51869"
                                               << "New WSS connection established";
+        // Browsers try [::1] first for "localhost".
+        QTest::newRow("Server ws [::1]:12345") << "ws://[::1]:12345"
+                                               << "New connection established";
+        QTest::newRow("WS Server ws [::1]:51868") << "ws://[::1]:51868"
+                                                  << "New WS connection established";
+        QTest::newRow("WSS Server wss [::1]:51869") << "wss://[::1]:51869"
+                                                    << "New WSS connection established";
     }
 
     void listeners_allAcceptAndHandleTheSameCommand()
@@ -211,18 +218,29 @@ private slots:
     {
         QTest::addColumn<quint16>("port");
         QTest::addColumn<QString>("listeningLog");
-        QTest::newRow("ws 12345") << ServerPort << "WebSocket (ws) server listening on port 12345";
-        QTest::newRow("ws 51868") << WsServerPort << "WebSocket (ws) server listening on port 51868";
-        QTest::newRow("wss 51869") << WssServerPort
-                                   << "WebSocket Secure (wss) server listening on port 51869";
+        QTest::addColumn<QString>("address");
+        QTest::newRow("ws 12345") << ServerPort << "WebSocket (ws) server listening on port 12345"
+                                  << "127.0.0.1";
+        QTest::newRow("ws 51868") << WsServerPort << "WebSocket (ws) server listening on port 51868"
+                                  << "127.0.0.1";
+        QTest::newRow("wss 51869") << WssServerPort << "WebSocket Secure (wss) server listening on port 51869"
+                                   << "127.0.0.1";
+        QTest::newRow("ws [::1]:51868")
+            << WsServerPort << "WebSocket (ws) server listening on port 51868 at [::1]"
+            << "::1";
+        QTest::newRow("wss [::1]:51869")
+            << WssServerPort << "WebSocket Secure (wss) server listening on port 51869 at [::1]"
+            << "::1";
     }
 
     void portInUse_otherListenersWork_thePortIsServedOnceFree()
     {
         QFETCH(quint16, port);
         QFETCH(QString, listeningLog);
+        QFETCH(QString, address);
         QTcpServer squatter;
-        QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
+        QVERIFY(squatter.listen(QHostAddress(address), port));
+        const QString where = address == "::1" ? QString("[::1]:%1").arg(port) : QString::number(port);
         LogCapture log;
         RoutedServer server;
         QVERIFY(!log.lines().contains(listeningLog));
@@ -235,13 +253,67 @@ private slots:
                 QString(other == WssServerPort ? "wss://127.0.0.1:%1" : "ws://127.0.0.1:%1").arg(other)));
         }
         QTest::qWait(ListenRetryMs + 500);
-        QCOMPARE(log.lines().filter(QString("Could not listen on port %1: ").arg(port)).size(), 1);
+        QCOMPARE(log.lines().filter(QString("Could not listen on port %1: ").arg(where)).size(), 1);
         squatter.close();
         QTRY_VERIFY_WITH_TIMEOUT(log.lines().contains(listeningLog), ListenRetryMs * 3);
         QWebSocket client;
         client.setSslConfiguration(trustingDevelopmentRoot());
-        QVERIFY(openClient(
-            client, QString(port == WssServerPort ? "wss://127.0.0.1:%1" : "ws://127.0.0.1:%1").arg(port)));
+        QVERIFY(openClient(client,
+            QString(port == WssServerPort ? "wss://%1:%2" : "ws://%1:%2")
+                .arg(address == "::1" ? "[::1]" : address)
+                .arg(port)));
+    }
+
+    // A client of another user of the machine: refused before anything it sends is read.
+    void otherUsersClient_isRefused_nothingRead_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::newRow("ws 127.0.0.1:51868") << "ws://127.0.0.1:51868";
+        QTest::newRow("ws [::1]:12345") << "ws://[::1]:12345";
+        QTest::newRow("wss 127.0.0.1:51869") << "wss://127.0.0.1:51869";
+    }
+
+    void otherUsersClient_isRefused_nothingRead()
+    {
+        QFETCH(QString, url);
+        const QStringList launcher = otherUserLauncher();
+        if (launcher.isEmpty())
+            QSKIP("the tests cannot act as another user here");
+        RoutedServer server;
+        LogCapture log;
+        QProcess page;
+        page.start(launcher.first(),
+            launcher.mid(1)
+                + QStringList { WS_SEND, url, R"({"VantrelUseScene":"00","token":"SECRET"})", "--ca",
+                    TEST_SOURCE_DIR "/../resources/dev-root-ca.pem" });
+        QTRY_COMPARE_WITH_TIMEOUT(page.state(), QProcess::NotRunning, 15000);
+        QVERIFY(
+            log.lines().contains(QString("Refused a connection of another user: uid %1").arg(OtherUserId)));
+        QVERIFY(UtilManager::instance()->lastMessage.isEmpty());
+        QCOMPARE(server.connectionCount(), 0);
+    }
+
+    // Another user's program (or anything of theirs) holds a command port: said once, tried again.
+    void portHeldByAnotherUser_isSaidOnce()
+    {
+        const QStringList launcher = otherUserLauncher();
+        if (launcher.isEmpty())
+            QSKIP("the tests cannot act as another user here");
+        QProcess other;
+        other.start(
+            launcher.first(), launcher.mid(1) + QStringList { SAMPLE_SIGNATURE_CLIENT, "--port", "51868" });
+        QVERIFY(other.waitForStarted(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(QTcpServer().listen(QHostAddress::LocalHost, WsServerPort) == false, 5000);
+        LogCapture log;
+        RoutedServer server;
+        QSignalSpy told(&server, &WebSocketServer::portHeldByOtherUser);
+        QTRY_COMPARE_WITH_TIMEOUT(told.size(), 1, 2000);
+        QCOMPARE(told.first().at(1).toString(), QString("uid %1").arg(OtherUserId));
+        QVERIFY(log.hasLineStartingWith("Port 51868 is held by another user (uid 65534)"));
+        QTest::qWait(ListenRetryMs + 500);
+        QCOMPARE(told.size(), 1);
+        other.kill();
+        other.waitForFinished(5000);
     }
 
     // 127.0.0.2 reaches this machine through the loopback interface too, but it is not the address

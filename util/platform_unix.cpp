@@ -14,11 +14,18 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
-#include <cerrno>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -175,6 +182,88 @@ QString unquoteExec(const QString &exec)
     return result;
 }
 
+// The kernel's socket diagnostics (the netlink interface "ss" uses) answer who owns a TCP socket with
+// one exact lookup, where /proc/net/tcp would be read whole for every connection.
+struct DiagRequest
+{
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+};
+
+void setDiagAddress(__be32 *field, const QHostAddress &address)
+{
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(field, bytes.c, 16);
+    } else {
+        field[0] = htonl(address.toIPv4Address());
+    }
+}
+
+// Sends request and calls visit with each socket the kernel describes; false when the kernel did not
+// answer (no socket diagnostics here). A lookup that finds nothing answers true without a visit.
+bool askSocketDiagnostics(DiagRequest request, const std::function<void(const inet_diag_msg &)> &visit)
+{
+    const int channel = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (channel < 0)
+        return false;
+    const timeval bound { 1, 0 };
+    ::setsockopt(channel, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.request.sdiag_protocol = IPPROTO_TCP;
+    sockaddr_nl kernel {};
+    kernel.nl_family = AF_NETLINK;
+    bool answered = false;
+    bool done
+        = ::sendto(channel, &request, sizeof request, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel)
+        < 0;
+    alignas(nlmsghdr) char buffer[8192];
+    while (!done) {
+        ssize_t length = ::recv(channel, buffer, sizeof buffer, 0);
+        if (length <= 0)
+            break;
+        for (auto *part = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(part, length);
+             part = NLMSG_NEXT(part, length)) {
+            if (part->nlmsg_type == NLMSG_ERROR) {
+                // ENOENT: no such socket, which is an answer too.
+                answered = reinterpret_cast<const nlmsgerr *>(NLMSG_DATA(part))->error == -ENOENT;
+                done = true;
+            } else if (part->nlmsg_type == NLMSG_DONE) {
+                answered = done = true;
+            } else if (part->nlmsg_type == SOCK_DIAG_BY_FAMILY) {
+                visit(*reinterpret_cast<const inet_diag_msg *>(NLMSG_DATA(part)));
+                answered = true;
+                done = !(request.header.nlmsg_flags & NLM_F_DUMP);
+            }
+            if (done)
+                break;
+        }
+    }
+    ::close(channel);
+    return answered;
+}
+
+Platform::SocketOwner ownerOfUid(bool answered, bool found, uid_t uid, const char *missing)
+{
+    using Kind = Platform::SocketOwner::Kind;
+    if (!answered)
+        return { Kind::Unknown, QStringLiteral("the kernel's socket diagnostics did not answer") };
+    if (!found)
+        return { Kind::Unknown, QString::fromLatin1(missing) };
+    if (uid == ::getuid())
+        return { Kind::ThisUser, QStringLiteral("uid %1").arg(uid) };
+    return { Kind::OtherUser, QStringLiteral("uid %1").arg(uid) };
+}
+
+// The real uid of a process (the Uid line of /proc/PID/status); -1 when it cannot be read.
+qint64 processUid(qint64 pid)
+{
+    const QByteArray status = readProcFile(procPath(pid, "status").constData());
+    const int line = status.indexOf("\nUid:");
+    return line < 0 ? -1 : status.mid(line + 5, 24).simplified().split(' ').value(0).toLongLong();
+}
+
 // Written by the signal handler, read in the event loop: the handler itself may do nothing else.
 int terminationPipe[2] = { -1, -1 };
 
@@ -230,7 +319,7 @@ bool isProgramRunning(const QString &programName, int timeoutMs)
         const QByteArray commandLine = readProcFile(procPath(pid, "cmdline").constData());
         const QByteArray line = executableName(pid) + ' '
             + baseName(commandLine.left(commandLine.indexOf('\0'))) + ' ' + QByteArray::number(pid);
-        if (line.contains(name) && !isEnded(processState(pid))) {
+        if (line.contains(name) && !isEnded(processState(pid)) && processUid(pid) == ::getuid()) {
             running = true;
             break;
         }
@@ -244,6 +333,50 @@ bool isProcessAlive(qint64 pid)
     if (pid <= 0)
         return false;
     return !isEnded(processState(pid));
+}
+
+SocketOwner peerSocketOwner(
+    const QHostAddress &local, quint16 localPort, const QHostAddress &peer, quint16 peerPort)
+{
+    DiagRequest request {};
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.request.sdiag_family = peer.protocol() == QAbstractSocket::IPv6Protocol ? AF_INET6 : AF_INET;
+    request.request.idiag_states = ~0U;
+    inet_diag_sockid &id = request.request.id;
+    id.idiag_sport = htons(peerPort);
+    id.idiag_dport = htons(localPort);
+    setDiagAddress(id.idiag_src, peer);
+    setDiagAddress(id.idiag_dst, local);
+    id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    bool found = false;
+    uid_t uid = 0;
+    const bool answered = askSocketDiagnostics(request, [&](const inet_diag_msg &socket) {
+        found = true;
+        uid = socket.idiag_uid;
+    });
+    return ownerOfUid(answered, found, uid, "the connection is gone");
+}
+
+SocketOwner listenerOwner(const QHostAddress &address, quint16 port)
+{
+    DiagRequest request {};
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.request.sdiag_family = address.protocol() == QAbstractSocket::IPv6Protocol ? AF_INET6 : AF_INET;
+    request.request.idiag_states = 1U << TCP_LISTEN;
+    __be32 wanted[4] = {};
+    setDiagAddress(wanted, address);
+    bool found = false;
+    uid_t uid = 0;
+    const bool answered = askSocketDiagnostics(request, [&](const inet_diag_msg &socket) {
+        const bool anyAddress = std::all_of(std::begin(socket.id.idiag_src), std::end(socket.id.idiag_src),
+            [](__be32 word) { return word == 0; });
+        if (socket.id.idiag_sport == htons(port)
+            && (anyAddress || std::memcmp(socket.id.idiag_src, wanted, sizeof wanted) == 0)) {
+            found = true;
+            uid = socket.idiag_uid;
+        }
+    });
+    return ownerOfUid(answered, found, uid, "nothing listens there");
 }
 
 QString autoStartProgramPath()

@@ -121,7 +121,7 @@ void TestEnvironment::removeAutoStart(const QString &name) const
 bool guardIsListening(const QString &serverName)
 {
     // Asks whether the pipe exists without taking one of its instances.
-    const QString pipe = QStringLiteral("\\\\.\\pipe\\") + serverName;
+    const QString pipe = QStringLiteral("\\\\.\\pipe\\") + Platform::guardServerAddress(serverName);
     return WaitNamedPipeW(wide(pipe), 1) || GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
