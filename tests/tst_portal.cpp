@@ -114,6 +114,7 @@ private slots:
         QString failure;
         if (program.state() != QProcess::NotRunning)
             failure = stopProgramCleanly(program);
+        program.launcher.clear();
         killProgramsNamed(SignatureClientName);
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
@@ -123,7 +124,7 @@ private slots:
         QTest::addColumn<QString>("endpoint");
         for (const char *engine : Engines) {
             QTest::addRow("%s ws 51868", engine) << "ws://127.0.0.1:51868";
-            QTest::addRow("%s wss 51869", engine) << "wss://localhost:51869";
+            QTest::addRow("%s wss 51869", engine) << "wss://127.0.0.1:51869";
             QTest::addRow("%s ws 12345", engine) << "ws://127.0.0.1:12345";
         }
     }
@@ -160,7 +161,7 @@ private slots:
         QVERIFY2(found.isObject(), qPrintable(browser->error()));
         QCOMPARE(found["reachable"].toBool(), true);
         QCOMPARE(found["endpoint"].toString(), QString("ws://127.0.0.1:51868"));
-        QCOMPARE(found["onHttps"].toArray().first().toString(), QString("wss://localhost:51869"));
+        QCOMPARE(found["onHttps"].toArray().first().toString(), QString("wss://127.0.0.1:51869"));
         QTRY_VERIFY(program.log().contains("WS connection closed"));
         QVERIFY(!program.log().contains("JSON"));
     }
@@ -226,6 +227,23 @@ private slots:
         QCOMPARE(refused.value("attempts").toArray().size(), 1);
         QTRY_VERIFY(
             program.log().contains(QString("Refused a connection from origin \"%1\"").arg(serviceUrl)));
+        QVERIFY(readRecordedFrames(record).isEmpty());
+    }
+
+    // Another user's copy holds the ports (a second login on the machine): it refuses this user's page,
+    // and the page hears that rather than "not allowed here".
+    void otherUsersProgram_isItsOwnError_data() { engineRows(); }
+    void otherUsersProgram_isItsOwnError()
+    {
+        program.launcher = otherUserLauncher();
+        if (program.launcher.isEmpty())
+            QSKIP("Needs another user: run as root with setpriv");
+        giveToOtherUser(environment->root());
+        startProgram();
+        const QJsonObject refused = kitCall("kit.startTool('00')");
+        QCOMPARE(refused.value("code").toString(), QString("OTHER_USER"));
+        QCOMPARE(refused.value("attempts").toArray().size(), 1);
+        QTRY_VERIFY(program.log().contains("Refused a connection of another user: uid 0"));
         QVERIFY(readRecordedFrames(record).isEmpty());
     }
 
