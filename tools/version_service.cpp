@@ -9,7 +9,8 @@
 //                       endless (a chunked body that never ends), oversized (a Content-Length of 300 MiB,
 //                       then that many bytes), drip (a chunked body of a few bytes every 200 ms, never
 //                       ending), unauthorized (401 asking for a password, then a body that never
-//                       ends); default ok
+//                       ends), proxy-unauthorized (the same with 407, as a proxy on the way),
+//                       endless-head (a status line, then header lines that never end); default ok
 //   --static DIR        also serve the files of DIR under /demo/ (the demo portal and probe pages)
 //   --portal DIR        also serve the files of DIR under /portal/ (the portal kit the pages load)
 //   --demo-registry DIR and --demo-tools DIR
@@ -139,7 +140,8 @@ int main(int argc, char **argv)
     parser.addOption({ QStringLiteral("components"), QStringLiteral("JSON file of component data."),
         QStringLiteral("FILE") });
     parser.addOption({ QStringLiteral("mode"),
-        QStringLiteral("ok, error, garbage, silent, endless, unauthorized, oversized or drip."),
+        QStringLiteral("ok, error, garbage, silent, endless, unauthorized, proxy-unauthorized, "
+                       "endless-head, oversized or drip."),
         QStringLiteral("MODE"), QStringLiteral("ok") });
     parser.addOption(
         { QStringLiteral("static"), QStringLiteral("Folder served under /demo/."), QStringLiteral("DIR") });
@@ -195,6 +197,23 @@ int main(int argc, char **argv)
         if (mode == QLatin1String("unauthorized")) {
             LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing::Chunked, -1, 0,
                 "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"version\"\r\n");
+            return;
+        }
+        if (mode == QLatin1String("proxy-unauthorized")) {
+            LoopbackHttpServer::streamBody(socket, LoopbackHttpServer::Framing::Chunked, -1, 0,
+                "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                "realm=\"proxy\"\r\n");
+            return;
+        }
+        if (mode == QLatin1String("endless-head")) {
+            // As fast as the peer reads, a few lines ahead of it.
+            socket->write("HTTP/1.1 200 OK\r\n");
+            const auto refill = [socket]() {
+                while (socket->bytesToWrite() < 64 * 1024)
+                    socket->write("X-Filler: " + QByteArray(1000, 'x') + "\r\n");
+            };
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+            refill();
             return;
         }
         if (mode == QLatin1String("oversized")) {
