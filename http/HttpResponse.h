@@ -11,6 +11,9 @@
 // Content-Length is larger, or
 // whose body passes the bound (chunked, or ended by the connection's close), is aborted at once and
 // fails with QNetworkReply::UnknownContentError and the text "reply larger than N bytes".
+// Except for a 401 or 407: Qt reads the whole body of those before it reports anything and hears no
+// abort meanwhile (a body without end took GiBs), so no bound of ours applies there; a caller facing a
+// server it does not trust reads over a socket of its own (the version query does).
 #include "HttpClient.h"
 
 #include <QEventLoop>

@@ -1,6 +1,6 @@
 // The version service client: reply parsing, queries against the sample version service process,
-// matching by the captured code, the last reply winning, replies past the bounds, the comparison rule
-// and which installer addresses may be opened.
+// matching by the captured code, the last reply winning, replies past the bounds (of any status),
+// redirects, the service's certificate, the comparison rule and which installer addresses may be opened.
 #include "Constants.h"
 #include "LoopbackHttpServer.h"
 #include "TestSupport.h"
@@ -9,6 +9,25 @@
 
 #include <QJsonDocument>
 #include <QtTest>
+
+// Answers every request over TLS with the development certificate of localhost.
+class TlsReplyServer : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        socket->setLocalCertificateChain(
+            QSslCertificate::fromPath(TEST_SOURCE_DIR "/../resources/Orlendi.pem"));
+        socket->setPrivateKey(TEST_SOURCE_DIR "/../resources/Orlendi.key");
+        connect(socket, &QIODevice::readyRead, socket, [socket]() {
+            if (socket->readAll().endsWith("\r\n\r\n"))
+                LoopbackHttpServer::respond(socket, 200, "{}");
+        });
+        socket->startServerEncryption();
+    }
+};
 
 class VersionInfoTest : public QObject
 {
@@ -258,6 +277,56 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(codes.size(), 2, 5000);
         QCOMPARE(codes, QStringList({ EncryptedClientName, EncryptedClientName }));
         QCOMPARE(record->versionNumber, 1); // the late reply to the first query arrived last
+    }
+
+    // As Qt's HTTP stack took them: Qt 5 follows none (the answer itself is the reply), Qt 6 follows.
+    void query_redirect_takenAsQtTookIt()
+    {
+        LoopbackHttpServer server;
+        server.handler = [](const LoopbackHttpRequest &request, QTcpSocket *socket) {
+            if (request.target == "/moved")
+                LoopbackHttpServer::respond(socket, 200, "here");
+            else
+                LoopbackHttpServer::respond(socket, 302, "moved", { { "Location", "/moved" } });
+        };
+        QVERIFY(server.listen());
+        qputenv("VANTREL_VERSION_SERVICE_URL", server.baseUrl().toUtf8());
+        QObject owner;
+        QString body;
+        queryLatestVersion(
+            &owner, SignatureClientName, [&](const QString &, const QString &text) { body = text; });
+        QTRY_COMPARE_WITH_TIMEOUT(
+            body, QString(QT_VERSION >= QT_VERSION_CHECK(6, 0, 0) ? "here" : "moved"), 5000);
+    }
+
+    // The service's certificate is verified as Qt verifies it: against the trusted roots and the name.
+    void query_tls_certificateVerified_data()
+    {
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("issuer trusted") << true;
+        QTest::newRow("issuer unknown") << false;
+    }
+
+    void query_tls_certificateVerified()
+    {
+        QFETCH(bool, trusted);
+        const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
+        QSslConfiguration configuration = original;
+        if (trusted)
+            configuration.addCaCertificates(TEST_SOURCE_DIR "/../resources/dev-root-ca.pem");
+        QSslConfiguration::setDefaultConfiguration(configuration);
+        TlsReplyServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        qputenv(
+            "VANTREL_VERSION_SERVICE_URL", "https://localhost:" + QByteArray::number(server.serverPort()));
+        QObject owner;
+        QStringList bodies;
+        LogCapture log;
+        queryLatestVersion(
+            &owner, SignatureClientName, [&](const QString &, const QString &body) { bodies << body; });
+        QTRY_VERIFY_WITH_TIMEOUT(log.hasLineStartingWith(trusted ? "result:: " : "error:: "), 5000);
+        QCOMPARE(bodies, trusted ? QStringList({ "{}" }) : QStringList());
+        QSslConfiguration::setDefaultConfiguration(original);
     }
 
     void query_ownerGone_handlerNotCalled()

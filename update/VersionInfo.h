@@ -24,10 +24,20 @@ struct VersionInfo
 using VersionInfoPtr = QSharedPointer<VersionInfo>;
 using VersionReplyHandler = std::function<void(const QString &componentCode, const QString &body)>;
 
-// A query's reply is bounded while it is read: one larger than MaxVersionReplyBytes (by its
-// Content-Length, or as it arrives, chunked or not) is aborted at once and fails; so does a query with
-// no complete reply within VersionQueryTimeoutMs. A service streaming hundreds of MiB to each query
-// therefore costs the program no more than the bound per query.
+// A query is one GET over a socket of its own, read as it arrives, rather than through the Qt::Http*
+// library: Qt's HTTP stack under it reads the whole body of a 401 or 407 before it reports anything and
+// hears no abort meanwhile, so a service or proxy answering so with a body without end took GiBs before
+// the time bound. Bounding every status inside the library would mean replacing Qt's stack there, and
+// with it what the library's callers get from Qt (credentials answered to a challenge, proxy
+// authentication, HTTP/2); the query needs none of that. It keeps what it had: TLS verified as Qt
+// verifies it, the proxy Qt would take, redirects as that Qt version took them (Qt 5 none, Qt 6 up to 50,
+// never https to http), the body uncompressed.
+//
+// The reply is bounded whatever it is: a head, and a body, larger than MaxVersionReplyBytes (by its
+// Content-Length, or as it arrives, chunked or not) ends the query at once; so does an error status
+// (400 and above, decided by the status line, the body unread), and a query with no complete reply within
+// VersionQueryTimeoutMs. Each fails as a service that is down does. A service streaming without end to
+// each query therefore costs the program no more than the bounds per query.
 constexpr qint64 MaxVersionReplyBytes = 64 * 1024;
 constexpr int VersionQueryTimeoutMs = 15000;
 
