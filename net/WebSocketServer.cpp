@@ -166,7 +166,17 @@ bool WebSocketServer::listenFailed(Listener *listener, const QString &error)
 
 void WebSocketServer::serve(Listener *listener)
 {
-    connect(listener->server, &QWebSocketServer::newConnection, this, [=]() { accept(listener); });
+    QWebSocketServer *server = listener->server;
+    connect(server, &QWebSocketServer::newConnection, this, [=]() { accept(listener); });
+    // A failed accept (out of descriptors) pauses the listener for good: resume it once the flood is over.
+    connect(server, &QWebSocketServer::acceptError, this, [=](QAbstractSocket::SocketError error) {
+        qDebug().noquote() << QStringLiteral(
+            "Could not accept a connection on port %1 (error %2); accepting again in %3 s")
+                                  .arg(listener->where())
+                                  .arg(int(error))
+                                  .arg(ListenRetryMs / 1000);
+        QTimer::singleShot(ListenRetryMs, server, [server]() { server->resumeAccepting(); });
+    });
 }
 
 void WebSocketServer::listenSecurely(Listener *listener)
@@ -193,19 +203,25 @@ void WebSocketServer::listenSecurely(Listener *listener)
 void WebSocketServer::takeOverSecurePort(Listener *listener)
 {
     listener->secureKnock->setEnabled(false);
-    listener->secureKnock->deleteLater();
-    listener->secureKnock = nullptr;
-    listener->server = new QWebSocketServer(QStringLiteral("WSS Server"), QWebSocketServer::SecureMode, this);
-    setupSsl(listener->server);
-    serve(listener);
+    auto *secure = new QWebSocketServer(QStringLiteral("WSS Server"), QWebSocketServer::SecureMode, this);
     // The secure server listens on a duplicate of the port's socket, so the queued connections are
     // kept; the placeholder's own descriptor is closed after.
-    const qintptr descriptor = Platform::duplicateSocket(listener->securePort->socketDescriptor());
-    if (descriptor < 0 || !adoptSocket(listener->server, descriptor)) {
-        qWarning() << "The wss port could not be handed to the secure server:"
-                   << listener->server->errorString();
+    const qintptr descriptor
+        = setupSsl(secure) ? Platform::duplicateSocket(listener->securePort->socketDescriptor()) : -1;
+    if (descriptor < 0 || !adoptSocket(secure, descriptor)) {
+        // Out of descriptors, say, under a flood of connections: the port stays held and is tried again,
+        // never left for someone else to take.
+        qWarning() << "The wss port could not be handed to the secure server:" << secure->errorString();
         Platform::closeSocket(descriptor);
+        delete secure;
+        QTimer::singleShot(
+            ListenRetryMs, listener->secureKnock, [=]() { listener->secureKnock->setEnabled(true); });
+        return;
     }
+    listener->secureKnock->deleteLater();
+    listener->secureKnock = nullptr;
+    listener->server = secure;
+    serve(listener);
     listener->securePort->close();
     listener->securePort->deleteLater();
     listener->securePort = nullptr;

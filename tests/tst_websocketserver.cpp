@@ -2,6 +2,7 @@
 // the close path to a real sample tool, connection bookkeeping, a busy port and loopback binding.
 #include "CommandRouting.h"
 #include "Constants.h"
+#include "Platform.h"
 #include "Resources.h"
 #include "TestSupport.h"
 #include "ToolDelivery.h"
@@ -291,6 +292,18 @@ private slots:
             log.lines().contains(QString("Refused a connection of another user: uid %1").arg(OtherUserId)));
         QVERIFY(UtilManager::instance()->lastMessage.isEmpty());
         QCOMPARE(server.connectionCount(), 0);
+    }
+
+    // The system answers a lookup of a gone connection with a listener on the client's address and port
+    // (another user can bind one beside their client and close the client at the right moment): the
+    // listener's owner is not the client's.
+    void goneConnection_isNotTakenForAListenerOnItsPort()
+    {
+        QTcpServer besideTheClient;
+        QVERIFY(besideTheClient.listen(QHostAddress::LocalHost, 47108));
+        const Platform::SocketOwner owner = Platform::peerSocketOwner(
+            QHostAddress::LocalHost, WsServerPort, QHostAddress::LocalHost, 47108);
+        QCOMPARE(int(owner.kind), int(Platform::SocketOwner::Kind::Unknown));
     }
 
     // Another user's program (or anything of theirs) holds a command port: said once, tried again.

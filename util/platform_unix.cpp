@@ -348,10 +348,17 @@ SocketOwner peerSocketOwner(
     setDiagAddress(id.idiag_src, peer);
     setDiagAddress(id.idiag_dst, local);
     id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    const inet_diag_sockid asked = id;
     bool found = false;
     uid_t uid = 0;
     const bool answered = askSocketDiagnostics(request, [&](const inet_diag_msg &socket) {
-        found = true;
+        // The kernel answers a gone connection with a listener bound to the same address and port (one
+        // bound with SO_REUSEADDR beside the client), and a closing socket as root's: only the open
+        // connection itself tells its owner.
+        found = socket.idiag_state == TCP_ESTABLISHED && socket.id.idiag_sport == asked.idiag_sport
+            && socket.id.idiag_dport == asked.idiag_dport
+            && std::memcmp(socket.id.idiag_src, asked.idiag_src, sizeof asked.idiag_src) == 0
+            && std::memcmp(socket.id.idiag_dst, asked.idiag_dst, sizeof asked.idiag_dst) == 0;
         uid = socket.idiag_uid;
     });
     return ownerOfUid(answered, found, uid, "the connection is gone");
@@ -359,23 +366,32 @@ SocketOwner peerSocketOwner(
 
 SocketOwner listenerOwner(const QHostAddress &address, quint16 port)
 {
-    DiagRequest request {};
-    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.request.sdiag_family = address.protocol() == QAbstractSocket::IPv6Protocol ? AF_INET6 : AF_INET;
-    request.request.idiag_states = 1U << TCP_LISTEN;
-    __be32 wanted[4] = {};
-    setDiagAddress(wanted, address);
+    // A connection to 127.0.0.1 goes to a listener on it or on 0.0.0.0, else to a dual-stack one on [::]
+    // (or on ::ffff:127.0.0.1).
+    const bool ipv4 = address.protocol() != QAbstractSocket::IPv6Protocol;
     bool found = false;
     uid_t uid = 0;
-    const bool answered = askSocketDiagnostics(request, [&](const inet_diag_msg &socket) {
-        const bool anyAddress = std::all_of(std::begin(socket.id.idiag_src), std::end(socket.id.idiag_src),
-            [](__be32 word) { return word == 0; });
-        if (socket.id.idiag_sport == htons(port)
-            && (anyAddress || std::memcmp(socket.id.idiag_src, wanted, sizeof wanted) == 0)) {
-            found = true;
-            uid = socket.idiag_uid;
-        }
-    });
+    bool answered = true;
+    for (const QHostAddress &wanted : { address, QHostAddress(address.toIPv6Address()) }) {
+        const bool v6 = wanted.protocol() == QAbstractSocket::IPv6Protocol;
+        DiagRequest request {};
+        request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        request.request.sdiag_family = v6 ? AF_INET6 : AF_INET;
+        request.request.idiag_states = 1U << TCP_LISTEN;
+        __be32 bytes[4] = {};
+        setDiagAddress(bytes, wanted);
+        answered = askSocketDiagnostics(request, [&](const inet_diag_msg &socket) {
+            const bool anyAddress = std::all_of(std::begin(socket.id.idiag_src),
+                std::begin(socket.id.idiag_src) + (v6 ? 4 : 1), [](__be32 word) { return word == 0; });
+            if (!found && socket.id.idiag_sport == htons(port)
+                && (anyAddress || std::memcmp(socket.id.idiag_src, bytes, v6 ? 16 : 4) == 0)) {
+                found = true;
+                uid = socket.idiag_uid;
+            }
+        }) && answered;
+        if (found || !ipv4)
+            break;
+    }
     return ownerOfUid(answered, found, uid, "nothing listens there");
 }
 
