@@ -30,8 +30,14 @@ private slots:
                                         << "D:\\App\\sign.exe";
         QTest::newRow("blanks and comma") << "  D:\\App\\sign.exe , 1  "
                                           << "D:\\App\\sign.exe";
-        QTest::newRow("quotes kept") << "\"D:\\App\\sign.exe\""
-                                     << "\"D:\\App\\sign.exe\"";
+        QTest::newRow("one pair of quotes dropped") << "\"D:\\App\\sign.exe\""
+                                                    << "D:\\App\\sign.exe";
+        QTest::newRow("quoted, with index") << "\"C:\\Program Files\\Tessary\\Sign\\sign.exe\",0"
+                                            << "C:\\Program Files\\Tessary\\Sign\\sign.exe";
+        QTest::newRow("quoted, a comma inside") << "\"D:\\A,B\\sign.ico\" , 1"
+                                                << "D:\\A,B\\sign.exe";
+        QTest::newRow("quotes inside kept") << "D:\\App\\\"x\".exe,0"
+                                            << "D:\\App\\\"x\".exe";
         QTest::newRow("leading comma") << ",D:\\App\\sign.exe"
                                        << "";
     }
@@ -46,11 +52,15 @@ private slots:
         QCOMPARE(UtilManager::installedProgramPath(SignatureClientTitle), expected);
     }
 
-    void installedProgramPath_onlyUninstallString_returnsItTrimmed()
+    // The uninstaller is never a program to start; a quoted InstallLocation is taken without its quotes.
+    void installedProgramPath_neverTheUninstaller_quotesDropped()
     {
         environment.writeEntry("Uninstall", "sign",
             { { "DisplayName", SignatureClientTitle }, { "UninstallString", " D:\\App\\uninst.exe /S " } });
-        QCOMPARE(UtilManager::installedProgramPath(SignatureClientTitle), QString("D:\\App\\uninst.exe /S"));
+        QCOMPARE(UtilManager::installedProgramPath(SignatureClientTitle), QString());
+        environment.writeEntry("Uninstall", "sign",
+            { { "DisplayName", SignatureClientTitle }, { "InstallLocation", " \"D:\\Tools\\Sign\" " } });
+        QCOMPARE(UtilManager::installedProgramPath(SignatureClientTitle), QString("D:\\Tools\\Sign"));
     }
 
     void installedProgramPath_entryWithoutPath_continuesWithNextEntry()

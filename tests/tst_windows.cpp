@@ -113,8 +113,10 @@ private slots:
         QCOMPARE(UtilManager::installedProgramPath(EncryptedClientTitle), fits.left(250));
         QCOMPARE(reg({ "delete", UninstallPath + "VantrelTest-enc", "/v", "InstallLocation", "/f" }), 0);
         QCOMPARE(reg({ "delete", UninstallPath + "VantrelTest-enc", "/v", "DisplayIcon", "/f" }), 0);
-        QCOMPARE(
-            UtilManager::installedProgramPath(EncryptedClientTitle), QString("C:\\Tools\\Enc\\uninst.exe"));
+        QCOMPARE(UtilManager::installedProgramPath(EncryptedClientTitle), QString());
+        addValue("64", "enc", "DisplayIcon", "\"C:\\Program Files\\Enc\\enc.exe\",0");
+        QCOMPARE(UtilManager::installedProgramPath(EncryptedClientTitle),
+            QString("C:\\Program Files\\Enc\\enc.exe"));
     }
 
     void startWithLogin_runValueWrittenAndRemoved()

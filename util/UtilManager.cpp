@@ -129,24 +129,52 @@ bool readFittingValue(const Platform::UninstallEntry &entry, const QString &name
     return true;
 }
 
+namespace {
+
+// Installers often quote a path ("C:\\Program Files\\…"): one pair around the whole value is not part
+// of it. Quotation marks anywhere else stay.
+QString unquotedPath(const QString &value)
+{
+    const QString text = value.trimmed();
+    if (text.size() >= 2 && text.startsWith(QLatin1Char('"')) && text.endsWith(QLatin1Char('"'))
+        && text.count(QLatin1Char('"')) == 2)
+        return text.mid(1, text.size() - 2);
+    return text;
+}
+
+// The program of a DisplayIcon value, "path,index" with the path perhaps quoted (and then perhaps
+// holding a comma).
+QString iconProgram(const QString &value)
+{
+    const QString text = value.trimmed();
+    const int closing = text.startsWith(QLatin1Char('"')) ? text.indexOf(QLatin1Char('"'), 1) : -1;
+    const QString rest = closing > 0 ? text.mid(closing + 1).trimmed() : QString();
+    if (closing > 0 && (rest.isEmpty() || rest.startsWith(QLatin1Char(',')))
+        && !rest.contains(QLatin1Char('"')))
+        return text.mid(1, closing - 1);
+    return text.split(QLatin1Char(','), Qt::KeepEmptyParts).first().trimmed();
+}
+
+} // namespace
+
 bool programPathOfEntry(const Platform::UninstallEntry &entry, QString *path)
 {
     QString value;
     if (readFittingValue(entry, QStringLiteral("InstallLocation"), &value)) {
-        *path = value.trimmed();
+        *path = unquotedPath(value);
         return true;
     }
     if (readFittingValue(entry, QStringLiteral("DisplayIcon"), &value)) {
-        QString program = value.trimmed().split(QLatin1Char(','), Qt::KeepEmptyParts).first().trimmed();
+        QString program = iconProgram(value);
         if (program.endsWith(QLatin1String(".ico"), Qt::CaseInsensitive))
             program.replace(program.size() - 4, 4, QStringLiteral(".exe"));
         *path = program;
         return true;
     }
-    if (readFittingValue(entry, QStringLiteral("UninstallString"), &value)) {
-        *path = value.trimmed();
-        return true;
-    }
+    // UninstallString names the uninstaller: a page's start command must never run it.
+    if (readFittingValue(entry, QStringLiteral("UninstallString"), &value))
+        qDebug().noquote() << "An uninstall entry names only its uninstaller, which is never started:"
+                           << unquotedPath(value);
     return false;
 }
 

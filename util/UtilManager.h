@@ -36,8 +36,10 @@ constexpr int MaxRegistryValueLength = 255;
 
 // Pure rules, callable without a UtilManager.
 bool isFreeSpaceEnough(qint64 bytesFree);
-// The path an uninstall entry names: InstallLocation, else DisplayIcon (".ico" -> ".exe"), else
-// UninstallString; false when none of them can be read.
+// The path an uninstall entry names: InstallLocation, else DisplayIcon (".ico" -> ".exe"), each without
+// one pair of quotation marks around it; false when neither can be read. UninstallString names the
+// tool's uninstaller and is never taken: an entry with nothing else yields no path, the start fails and
+// the user is told to reinstall the tool ("软件启动失败！请重新安装…"), which is what such an entry needs.
 bool programPathOfEntry(const Platform::UninstallEntry &entry, QString *path);
 // A value as the reader sees it: false when absent or longer than MaxRegistryValueLength.
 bool readFittingValue(const Platform::UninstallEntry &entry, const QString &name, QString *value);
