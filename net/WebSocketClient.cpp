@@ -64,6 +64,7 @@ void WebSocketClient::connectTo(const QString &url, const QString &message, cons
     this->url = loopbackToolAddress(url);
     socket->setProxy(QNetworkProxy(QNetworkProxy::NoProxy, QString(), 0, QString(), QString()));
     connectionWanted = true;
+    tries = 0;
     connectingSince.start();
     connectDeadline.start(ConnectRetryLimitMs);
     retryTimer.stop();
@@ -78,6 +79,7 @@ void WebSocketClient::openSocket()
         QHostAddress(url.host()), quint16(url.port(url.scheme() == "wss" ? 443 : 80)));
     if (holder.kind == Platform::SocketOwner::Kind::OtherUser)
         return refuseListener(holder.description);
+    ++tries;
     socket->open(url);
 }
 
@@ -115,7 +117,10 @@ void WebSocketClient::giveUp()
     pendingMessage.clear();
     pendingOrigin.clear();
     socket->abort();
-    qDebug() << "Gave up connecting to" << url.toString() << "after" << ConnectRetryLimitMs << "ms";
+    qDebug().noquote() << QStringLiteral("Gave up connecting to \"%1\" after %2 ms (%3 tries)")
+                              .arg(url.toString())
+                              .arg(ConnectRetryLimitMs)
+                              .arg(tries);
     emit abandoned(QStringLiteral("the tool accepted no connection"));
 }
 
@@ -158,7 +163,9 @@ void WebSocketClient::slotConnected()
 
 void WebSocketClient::slotDisconnected()
 {
-    qDebug() << SourcePath << __LINE__ << "websocket disconnected";
+    // A try that failed while the tool is awaited ends here too: only the first one says so.
+    if (connected || !connectionWanted || tries == 1)
+        qDebug() << SourcePath << __LINE__ << "websocket disconnected";
     connected = false;
     unwritten = 0;
     retryConnection();
@@ -176,6 +183,9 @@ void WebSocketClient::slotRecvBinaryMsg(QByteArray data)
 
 void WebSocketClient::slotError(QAbstractSocket::SocketError error)
 {
-    qDebug() << SourcePath << __LINE__ << static_cast<int>(error) << socket->errorString();
+    // While a just-started tool is not listening yet, each try fails: the first failure says the client
+    // waits, the give-up line counts the tries.
+    if (connected || (connectionWanted && tries == 1))
+        qDebug() << SourcePath << __LINE__ << static_cast<int>(error) << socket->errorString();
     retryConnection();
 }

@@ -8,7 +8,8 @@
 // - A tool whose process has just started is rarely listening yet, so while a connection is wanted the
 //   client retries every ConnectRetryIntervalMs for up to ConnectRetryLimitMs, then gives up with a log
 //   line and abandoned(); the same bound ends a handshake that is never answered (a port whose
-//   listener accepts and says nothing). The frames a tool receives are unchanged by the retries.
+//   listener accepts and says nothing). The frames a tool receives are unchanged by the retries. The log
+//   has the first failure's line and the give-up line with the count of tries, not a line per try.
 // - Each message sent is logged whole on the debug output; the log file keeps only its summary
 //   (pageMessageSummary), as it may carry tokens and document data.
 // - The message given to connectTo() is sent once: a connection that drops later is not reopened, and
@@ -84,6 +85,7 @@ private:
     bool receiversConnected = false;
     bool connectionWanted = false;
     QElapsedTimer connectingSince;
+    int tries = 0;
     QTimer retryTimer;
     // Bounds the whole attempt, also a handshake that is never answered.
     QTimer connectDeadline;
