@@ -5,6 +5,12 @@
 //
 // A dialog dismissed without either button (Escape) reports CloseClicked, as the close button would:
 // every caller treats that as "the user declined".
+//
+// Two things beyond the form, kept on purpose:
+// - A text longer than the 382 x 160 box holds makes the dialog grow taller (fitText) rather than cut the
+//   text: an alert is often all a user is told about a failure, and a cut sentence tells them nothing.
+// - Every alert's title and text go to the log ("Alert: …"): these texts are the program's own, never a
+//   page's, and a support desk asked "what did it say?" finds the answer in the file.
 #include <QDialog>
 #include <QPoint>
 

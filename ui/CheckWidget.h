@@ -11,6 +11,11 @@
 // - After an installation the started tool is handed the commands that waited for it (ToolDelivery),
 //   not the last text a page sent. When the window hides (closed by the user, or after that hand-over),
 //   commands still waiting for an installation are dropped with a log line.
+// - The network and disk lines keep 8 px between icon, title and result, and end in a spacer; the tool
+//   row has a spacer before its button. The form packs them with no spacing and no spacer: the 16 px
+//   state icon then touches its title, and the labels share the row's width, so a short result ("正常")
+//   drifts to the middle and the tool's name and version stretch to the button. Users read a state line
+//   as "icon, what, result" from the left; the spacers keep it so at every width and DPI.
 #include "VersionInfo.h"
 
 #include <QPoint>
