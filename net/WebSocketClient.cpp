@@ -83,7 +83,7 @@ void WebSocketClient::openSocket()
     socket->open(url);
 }
 
-void WebSocketClient::refuseListener(const QString &owner)
+void WebSocketClient::stopConnecting()
 {
     connectionWanted = false;
     retryTimer.stop();
@@ -91,6 +91,11 @@ void WebSocketClient::refuseListener(const QString &owner)
     pendingMessage.clear();
     pendingOrigin.clear();
     socket->abort();
+}
+
+void WebSocketClient::refuseListener(const QString &owner)
+{
+    stopConnecting();
     qDebug().noquote() << QStringLiteral("Not handing over to %1: its listener belongs to another user (%2)")
                               .arg(url.toString(), owner);
     emit abandoned(QStringLiteral("the tool's port is held by another user (%1)").arg(owner));
@@ -111,12 +116,7 @@ void WebSocketClient::giveUp()
 {
     if (!connectionWanted || connected)
         return;
-    connectionWanted = false;
-    retryTimer.stop();
-    connectDeadline.stop();
-    pendingMessage.clear();
-    pendingOrigin.clear();
-    socket->abort();
+    stopConnecting();
     qDebug().noquote() << QStringLiteral("Gave up connecting to \"%1\" after %2 ms (%3 tries)")
                               .arg(url.toString())
                               .arg(ConnectRetryLimitMs)

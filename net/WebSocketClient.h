@@ -76,6 +76,8 @@ private:
     void retryConnection();
     void giveUp();
     void refuseListener(const QString &owner);
+    // Ends the attempt: the message of connectTo() is not sent.
+    void stopConnecting();
 
     QWebSocket *socket;
     bool connected = false;
