@@ -200,6 +200,7 @@ private slots:
         QTest::addColumn<int>("toMs");
         const QString tooLarge = "error:: \"reply larger than 65536 bytes\"";
         QTest::newRow("endless chunked body") << "endless" << tooLarge << 0 << 5000;
+        QTest::newRow("a chunk size that overflows the count") << "chunk-overflow" << tooLarge << 0 << 5000;
         QTest::newRow("300 MiB Content-Length") << "oversized" << tooLarge << 0 << 5000;
         QTest::newRow("a few bytes now and then, never ending")
             << "drip"

@@ -10,7 +10,8 @@
 //                       then that many bytes), drip (a chunked body of a few bytes every 200 ms, never
 //                       ending), unauthorized (401 asking for a password, then a body that never
 //                       ends), proxy-unauthorized (the same with 407, as a proxy on the way),
-//                       endless-head (a status line, then header lines that never end); default ok
+//                       endless-head (a status line, then header lines that never end), chunk-overflow
+//                       (a chunk whose size overflows the body's count, its data without end); default ok
 //   --static DIR        also serve the files of DIR under /demo/ (the demo portal and probe pages)
 //   --portal DIR        also serve the files of DIR under /portal/ (the portal kit the pages load)
 //   --demo-registry DIR and --demo-tools DIR
@@ -141,7 +142,7 @@ int main(int argc, char **argv)
         QStringLiteral("FILE") });
     parser.addOption({ QStringLiteral("mode"),
         QStringLiteral("ok, error, garbage, silent, endless, unauthorized, proxy-unauthorized, "
-                       "endless-head, oversized or drip."),
+                       "endless-head, chunk-overflow, oversized or drip."),
         QStringLiteral("MODE"), QStringLiteral("ok") });
     parser.addOption(
         { QStringLiteral("static"), QStringLiteral("Folder served under /demo/."), QStringLiteral("DIR") });
@@ -205,12 +206,17 @@ int main(int argc, char **argv)
                 "realm=\"proxy\"\r\n");
             return;
         }
-        if (mode == QLatin1String("endless-head")) {
-            // As fast as the peer reads, a few lines ahead of it.
-            socket->write("HTTP/1.1 200 OK\r\n");
-            const auto refill = [socket]() {
+        if (mode == QLatin1String("endless-head") || mode == QLatin1String("chunk-overflow")) {
+            // As fast as the peer reads, a few lines ahead of it: header lines, or the data of a chunk
+            // whose size, added to what the body holds, overflows.
+            const bool chunk = mode == QLatin1String("chunk-overflow");
+            socket->write(chunk
+                    ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nA\r\n7fffffffffffffff\r\n"
+                    : "HTTP/1.1 200 OK\r\n");
+            const auto refill = [socket, chunk]() {
                 while (socket->bytesToWrite() < 64 * 1024)
-                    socket->write("X-Filler: " + QByteArray(1000, 'x') + "\r\n");
+                    socket->write(
+                        chunk ? QByteArray(1000, 'x') : "X-Filler: " + QByteArray(1000, 'x') + "\r\n");
             };
             QObject::connect(socket, &QTcpSocket::bytesWritten, socket, refill);
             refill();

@@ -265,8 +265,16 @@ bool VersionQuery::takeHead()
     QMap<QByteArray, QByteArray> headers; // names in lower case
     for (int i = 1; i < lines.size(); ++i) {
         const int colon = lines.at(i).indexOf(':');
-        if (colon > 0)
-            headers.insert(lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
+        if (colon <= 0)
+            continue;
+        const QByteArray name = lines.at(i).left(colon).trimmed().toLower();
+        const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
+        // Two different lengths leave the reply's end unknown: no valid reply.
+        if (name == "content-length" && headers.contains(name) && headers.value(name) != value) {
+            fail(QStringLiteral("no valid HTTP reply"));
+            return false;
+        }
+        headers.insert(name, value);
     }
     if (status >= 400) {
         const int reason = statusLine.indexOf(' ', statusLine.indexOf(' ') + 1);
@@ -337,7 +345,7 @@ bool VersionQuery::takeChunkLine()
         left = (extensions < 0 ? line : line.left(extensions)).trimmed().toLongLong(&valid, 16);
         if (!valid || left < 0)
             fail(QStringLiteral("no valid HTTP reply"));
-        else if (body.size() + left > MaxVersionReplyBytes)
+        else if (left > MaxVersionReplyBytes - body.size()) // a sum could overflow
             fail(QStringLiteral("reply larger than %1 bytes").arg(MaxVersionReplyBytes));
         stage = left == 0 ? Stage::Trailer : Stage::ChunkData;
     }
