@@ -62,14 +62,6 @@ QByteArray longFrame(quint8 opcode, bool final, const QByteArray &payload)
     return bytes + payload;
 }
 
-// Sanitizer allocators keep freed memory in quarantine, so resident memory says nothing there; the
-// plain build checks it.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool MemoryIsMeasurable = false;
-#else
-constexpr bool MemoryIsMeasurable = true;
-#endif
-
 QSslConfiguration lenientTls()
 {
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();

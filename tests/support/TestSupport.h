@@ -116,6 +116,14 @@ constexpr uint OtherUserId = 65534;
 QStringList otherUserLauncher();
 void giveToOtherUser(const QString &path);
 
+// Sanitizer allocators keep freed memory in quarantine, so resident memory says nothing there; the
+// plain build checks it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool MemoryIsMeasurable = false;
+#else
+constexpr bool MemoryIsMeasurable = true;
+#endif
+
 // Resident memory in KiB and number of threads of a running process, -1 when they cannot be read
 // (/proc on Linux; GetProcessMemoryInfo and a Toolhelp snapshot on Windows, which Wine answers from the
 // Linux process under it).
