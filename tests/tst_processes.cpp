@@ -32,12 +32,10 @@ private slots:
     // Another user's process of the tool's name is not this user's tool.
     void isToolRunning_anotherUsersToolDoesNotCount()
     {
-        const QStringList launcher = otherUserLauncher();
-        if (launcher.isEmpty())
+        if (otherUserLauncher().isEmpty())
             QSKIP("the tests cannot act as another user here");
         QProcess tool;
-        tool.start(
-            launcher.first(), launcher.mid(1) + QStringList { SAMPLE_SIGNATURE_CLIENT, "--port", "0" });
+        startAsOtherUser(tool, SAMPLE_SIGNATURE_CLIENT, { "--port", "0" });
         QVERIFY(tool.waitForStarted(5000));
         const auto commandLine = [&tool]() {
             QFile file(QString("/proc/%1/cmdline").arg(tool.processId()));

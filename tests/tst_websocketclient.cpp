@@ -149,15 +149,13 @@ private slots:
     // Another user holds the tool's port (the tool could not listen): the message never reaches them.
     void anotherUsersListener_getsNothing()
     {
-        const QStringList launcher = otherUserLauncher();
-        if (launcher.isEmpty())
+        if (otherUserLauncher().isEmpty())
             QSKIP("the tests cannot act as another user here");
         TestEnvironment environment;
         giveToOtherUser(environment.root());
         const QString record = environment.root() + "/frames.txt";
         QProcess other;
-        other.start(launcher.first(),
-            launcher.mid(1) + QStringList { SAMPLE_SIGNATURE_CLIENT, "--port", "47107", "--record", record });
+        startAsOtherUser(other, SAMPLE_SIGNATURE_CLIENT, { "--port", "47107", "--record", record });
         QVERIFY(other.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(isListening(47107), 5000);
         LogCapture log;

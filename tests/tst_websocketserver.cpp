@@ -277,16 +277,14 @@ private slots:
     void otherUsersClient_isRefused_nothingRead()
     {
         QFETCH(QString, url);
-        const QStringList launcher = otherUserLauncher();
-        if (launcher.isEmpty())
+        if (otherUserLauncher().isEmpty())
             QSKIP("the tests cannot act as another user here");
         RoutedServer server;
         LogCapture log;
         QProcess page;
-        page.start(launcher.first(),
-            launcher.mid(1)
-                + QStringList { WS_SEND, url, R"({"VantrelUseScene":"00","token":"SECRET"})", "--ca",
-                    TEST_SOURCE_DIR "/../resources/dev-root-ca.pem" });
+        startAsOtherUser(page, WS_SEND,
+            { url, R"({"VantrelUseScene":"00","token":"SECRET"})", "--ca",
+                TEST_SOURCE_DIR "/../resources/dev-root-ca.pem" });
         QTRY_COMPARE_WITH_TIMEOUT(page.state(), QProcess::NotRunning, 15000);
         QVERIFY(
             log.lines().contains(QString("Refused a connection of another user: uid %1").arg(OtherUserId)));
@@ -309,12 +307,10 @@ private slots:
     // Another user's program (or anything of theirs) holds a command port: said once, tried again.
     void portHeldByAnotherUser_isSaidOnce()
     {
-        const QStringList launcher = otherUserLauncher();
-        if (launcher.isEmpty())
+        if (otherUserLauncher().isEmpty())
             QSKIP("the tests cannot act as another user here");
         QProcess other;
-        other.start(
-            launcher.first(), launcher.mid(1) + QStringList { SAMPLE_SIGNATURE_CLIENT, "--port", "51868" });
+        startAsOtherUser(other, SAMPLE_SIGNATURE_CLIENT, { "--port", "51868" });
         QVERIFY(other.waitForStarted(5000));
         QTRY_VERIFY_WITH_TIMEOUT(QTcpServer().listen(QHostAddress::LocalHost, WsServerPort) == false, 5000);
         LogCapture log;

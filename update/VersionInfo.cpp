@@ -91,6 +91,7 @@ private:
     void take();
     bool takeHead();
     bool takeChunkLine();
+    bool takeCounted();
     void onClosed();
     void succeed();
     void fail(const QString &reason);
@@ -205,16 +206,11 @@ void VersionQuery::take()
         case Stage::Head:
             more = takeHead();
             break;
-        case Stage::Sized: {
-            const int count = int(qMin<qint64>(left, pending.size()));
-            body += pending.left(count);
-            pending.remove(0, count);
-            left -= count;
-            if (left == 0)
+        case Stage::Sized:
+            if (takeCounted())
                 succeed();
             more = false;
             break;
-        }
         case Stage::UntilClose:
             body += pending;
             pending.clear();
@@ -222,16 +218,11 @@ void VersionQuery::take()
                 fail(QStringLiteral("reply larger than %1 bytes").arg(MaxVersionReplyBytes));
             more = false;
             break;
-        case Stage::ChunkData: {
-            const int count = int(qMin<qint64>(left, pending.size()));
-            body += pending.left(count);
-            pending.remove(0, count);
-            left -= count;
-            if (left == 0)
+        case Stage::ChunkData:
+            more = takeCounted();
+            if (more)
                 stage = Stage::ChunkEnd;
-            more = left == 0;
             break;
-        }
         default:
             more = takeChunkLine();
             break;
@@ -366,6 +357,16 @@ void VersionQuery::onClosed()
         fail(QStringLiteral("Connection closed"));
     else
         fail(socket->errorString());
+}
+
+// Moves what has come of the body or chunk being counted into the body; true once all of it has.
+bool VersionQuery::takeCounted()
+{
+    const int count = int(qMin<qint64>(left, pending.size()));
+    body += pending.left(count);
+    pending.remove(0, count);
+    left -= count;
+    return left == 0;
 }
 
 void VersionQuery::succeed()

@@ -293,3 +293,9 @@ QString shownText(QLabel *label)
     shown.setHtml(label->text());
     return shown.toPlainText();
 }
+
+void startAsOtherUser(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    const QStringList launcher = otherUserLauncher();
+    process.start(launcher.value(0), launcher.mid(1) + QStringList { program } + arguments);
+}

@@ -114,6 +114,8 @@ int unixMode(const QString &path);
 // to that user, so the program it runs can write its own files there.
 constexpr uint OtherUserId = 65534;
 QStringList otherUserLauncher();
+// Starts program with arguments as that user (through otherUserLauncher()).
+void startAsOtherUser(QProcess &process, const QString &program, const QStringList &arguments);
 void giveToOtherUser(const QString &path);
 
 // Sanitizer allocators keep freed memory in quarantine, so resident memory says nothing there; the
