@@ -9,5 +9,5 @@ scripts/deploy-windows.sh "$build_dir" >/dev/null
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 dist=$PWD/dist/VantrelDetectInstallTool-$version-win64
 makensis -V2 -DVERSION="$version" -DDIST="$dist" -DFILES="$dist.files.nsh" \
-    -DOUTFILE="$PWD/dist/VantrelDetectInstallToolSetup.exe" installer/VantrelDetectInstallTool.nsi
+    -DOUTFILE="$PWD/dist/VantrelDetectInstallToolSetup.exe" packaging/windows/VantrelDetectInstallTool.nsi
 echo "dist/VantrelDetectInstallToolSetup.exe ($(du -h dist/VantrelDetectInstallToolSetup.exe | cut -f1))"

@@ -1,6 +1,6 @@
 ; Installer of the Windows program (scripts/make-installer.sh builds it with makensis):
 ;   makensis -DVERSION=1.0.5 -DDIST=<deployable folder> -DFILES=<its file list> -DOUTFILE=<setup.exe> \
-;       installer/VantrelDetectInstallTool.nsi
+;       packaging/windows/VantrelDetectInstallTool.nsi
 ; FILES is the NSIS include that scripts/deploy-windows.sh writes beside the deployable folder
 ; (<folder>.files.nsh): every file of the folder, which the installer installs and the uninstaller
 ; deletes one by one.
@@ -39,8 +39,8 @@ VIAddVersionKey /LANG=2052 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=2052 "FileDescription" "${DISPLAY_NAME}"
 VIAddVersionKey /LANG=2052 "LegalCopyright" ""
 
-!define MUI_ICON "..\resources\main.ico"
-!define MUI_UNICON "..\resources\main.ico"
+!define MUI_ICON "..\..\resources\main.ico"
+!define MUI_UNICON "..\..\resources\main.ico"
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
