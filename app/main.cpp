@@ -1,4 +1,5 @@
 #include "CommandRouting.h"
+#include "DeploymentSettings.h"
 #include "Fonts.h"
 #include "HomeWidget.h"
 #include "LogFile.h"
@@ -28,6 +29,7 @@ int main(int argc, char **argv)
         return 0;
     }
     LogFile::start(Platform::logFolder());
+    DeploymentSettings::logSources();
     Platform::quitOnTerminationRequest();
 
     initProgramResources();

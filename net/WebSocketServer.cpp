@@ -93,9 +93,12 @@ WebSocketServer::WebSocketServer(QObject *parent)
                 startListening(listener);
         }
     // Support sees the deployment's choice in the log.
-    if (DeploymentSettings::allowedOrigins().isEmpty())
+    const DeploymentSettings::OriginAllowList allowList = DeploymentSettings::allowedOrigins();
+    if (allowList.anyOrigin)
         qDebug().noquote()
             << "The command listeners serve pages of any origin: VANTREL_ALLOWED_ORIGINS is empty";
+    else if (allowList.origins.isEmpty())
+        qDebug().noquote() << "The command listeners serve no page: the allow-list set holds no valid origin";
 }
 
 WebSocketServer::~WebSocketServer()
@@ -277,7 +280,7 @@ void WebSocketServer::accept(Listener *listener)
         return;
     if (!admitsOwnerOf(socket))
         return;
-    if (!originAllowed(socket->origin(), DeploymentSettings::allowedOrigins())) {
+    if (!DeploymentSettings::originAllowed(socket->origin(), DeploymentSettings::allowedOrigins())) {
         const QString origin = socket->origin();
         qDebug() << "Refused a connection from origin"
                  << (origin.isEmpty() ? QStringLiteral("(none)") : origin);
@@ -325,11 +328,6 @@ void WebSocketServer::release(Listener *listener, QWebSocket *socket)
     // After a burst of connections, give the freed memory back once the sockets are gone.
     if (connectionCount() == 0)
         releaseTimer.start();
-}
-
-bool originAllowed(const QString &origin, const QStringList &allowList)
-{
-    return allowList.isEmpty() || (!origin.isEmpty() && allowList.contains(origin));
 }
 
 void WebSocketServer::refuse(QWebSocket *socket, const QString &reason)

@@ -28,9 +28,10 @@
 //   the WebSocket "message too big" code. How a connection's reads stay bounded: see BoundedReader.
 // - A port that cannot be listened on is logged once and tried again every ListenRetryMs, for as long
 //   as the program runs: the other listeners serve meanwhile, and the port is served once it is free.
-// - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, empty by default)
+// - An optional allow-list of page origins (DeploymentSettings::allowedOrigins, none by default)
 //   refuses connections from other origins, or with none, and logs them. Without one, a line at start
-//   says that pages of any origin are served, naming VANTREL_ALLOWED_ORIGINS. A command's origin goes
+//   says that pages of any origin are served, naming VANTREL_ALLOWED_ORIGINS; a set list without a
+//   valid origin serves no page, which a line says too. A command's origin goes
 //   with it to its tool's road, for the log file's summary of the message. A refused page's connection
 //   is accepted and closed at once with the code 1008 ("policy violation") and the reason "origin not
 //   allowed", and nothing it sends is read: a browser page cannot tell a handshake refused with 403 from
@@ -60,10 +61,6 @@ constexpr int MemoryReleaseDelayMs = 2000;
 constexpr int ListenRetryMs = 2000;
 // How long a refused page has to answer the close before its connection is cut.
 constexpr int RefusedCloseGraceMs = 3000;
-
-// Whether a page of origin may use the listeners: any page when the allow-list is empty, otherwise
-// only the origins listed (a handshake without an origin is not a listed page).
-bool originAllowed(const QString &origin, const QStringList &allowList);
 
 class WebSocketServer : public QObject
 {

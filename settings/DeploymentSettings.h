@@ -1,21 +1,55 @@
 #pragma once
 
-// Addresses that differ between deployments. Each has a build-time default (CMake cache variable)
-// and a run-time override through an environment variable, so tests and the demo can point the
-// program at servers on loopback.
+// Addresses and the origin allow-list that differ between deployments. Each setting is taken from the
+// first of these that sets it:
+//   1. the machine's policy: on Windows the string values of
+//      HKEY_LOCAL_MACHINE\SOFTWARE\Policies\Vantrel\VantrelDetectInstallTool, elsewhere the INI file
+//      /etc/vantrel/VantrelDetectInstallTool.conf (CMake: VANTREL_MACHINE_POLICY). Only administrators
+//      write there, so a policy's allow-list is never loosened by anything the user can write;
+//   2. the environment (VANTREL_ALLOWED_ORIGINS, VANTREL_VERSION_SERVICE_URL, VANTREL_PROBE_URL,
+//      VANTREL_WEBCHAT_URL);
+//   3. the build default (CMake cache variables of the same names).
+// Every value is checked: an address must be http or https with a host, an origin scheme://host[:port]
+// (http or https; a trailing "/" is tolerated, default ports and letter case are normalised). A bad
+// address is ignored and the next source taken. A set allow-list keeps its valid origins; one whose
+// every entry is bad serves no page at all, never every page. Any origin is served only when no source
+// sets an allow-list. Values are read at each use, so a changed policy holds from the next connection.
 #include <QString>
 #include <QStringList>
 
 namespace DeploymentSettings {
 
-// Plain-HTTP page fetched by the network check (VANTREL_PROBE_URL).
+// Plain-HTTP page fetched by the network check.
 QString probeUrl();
-// Base address of the version service, scheme://host[:port] (VANTREL_VERSION_SERVICE_URL).
+// Base address of the version service, scheme://host[:port].
 QString versionServiceUrl();
-// Customer-service web chat page with accountId and chatId (VANTREL_WEBCHAT_URL).
+// Customer-service web chat page with accountId and chatId.
 QString webChatUrl();
-// Page origins allowed on the command listeners, comma-separated (VANTREL_ALLOWED_ORIGINS). Empty
-// (the default) serves any page; otherwise a handshake from another origin, or with none, is refused.
-QStringList allowedOrigins();
+
+struct OriginAllowList
+{
+    bool anyOrigin = true; // no source set an allow-list
+    QStringList origins; // normalised; empty with !anyOrigin: no page is served
+};
+OriginAllowList allowedOrigins();
+bool originAllowed(const QString &origin, const OriginAllowList &allowList);
+
+enum class Kind { Address, Origins };
+enum class Source { MachinePolicy, Environment, BuildDefault };
+struct Setting
+{
+    QString value; // checked and normalised; origins joined by ","
+    Source source = Source::BuildDefault;
+    QStringList ignored; // what was left out, and why, for the log
+};
+// One setting from its candidates, strongest first; an empty candidate is not set.
+Setting resolve(Kind kind, const QString &policy, const QString &environment, const QString &buildDefault);
+// The origin in the form browsers send, or a null string when the text is no origin.
+QString normalisedOrigin(const QString &text);
+// A policy value as text: a list (an INI line with commas, REG_MULTI_SZ) is joined by ",".
+QString policyValue(const QString &policyLocation, const QString &name);
+
+// Logs once where each setting came from and what was ignored.
+void logSources();
 
 } // namespace DeploymentSettings

@@ -1,15 +1,97 @@
-// Version comparison, the disk threshold, start with login and the first-run flag.
+// Version comparison, the disk threshold, start with login, the first-run flag and the deployment
+// settings' sources.
+#include "DeploymentSettings.h"
 #include "Platform.h"
 #include "TestSupport.h"
 #include "UtilManager.h"
 
 #include <QtTest>
 
+Q_DECLARE_METATYPE(DeploymentSettings::Kind)
+Q_DECLARE_METATYPE(DeploymentSettings::Source)
+
 class UtilRulesTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void deploymentSetting_rankedAndChecked_data()
+    {
+        using DeploymentSettings::Kind;
+        using DeploymentSettings::Source;
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QStringList>("candidates"); // policy, environment, build default
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<Source>("source");
+        QTest::addColumn<int>("ignored");
+        const QString portal = "https://portal.example.com";
+        QTest::newRow("policy over environment")
+            << Kind::Origins << QStringList { portal, "https://evil.example", "" } << portal
+            << Source::MachinePolicy << 0;
+        QTest::newRow("environment over default")
+            << Kind::Address << QStringList { "", "http://127.0.0.1:8/", "https://d.example" }
+            << "http://127.0.0.1:8/" << Source::Environment << 0;
+        QTest::newRow("nothing set") << Kind::Origins << QStringList { "", " ", "" } << ""
+                                     << Source::BuildDefault << 0;
+        QTest::newRow("bad policy address: environment")
+            << Kind::Address << QStringList { "file:///etc/passwd", "https://e.example", "" }
+            << "https://e.example" << Source::Environment << 1;
+        QTest::newRow("bad addresses: default")
+            << Kind::Address << QStringList { "javascript:alert(1)", "vms.example", "https://d.example" }
+            << "https://d.example" << Source::BuildDefault << 2;
+        QTest::newRow("origins normalised, bad ones left out")
+            << Kind::Origins
+            << QStringList { "HTTPS://Portal.Example.com:443/, https://a.example/path, "
+                             "http://b.example:8080, ftp://c",
+                   "", "" }
+            << "https://portal.example.com,http://b.example:8080" << Source::MachinePolicy << 2;
+        // The user's environment must not open what a broken policy list closed.
+        QTest::newRow("policy list without a valid origin serves none")
+            << Kind::Origins << QStringList { "portal.example.com, *", "https://evil.example", "" } << ""
+            << Source::MachinePolicy << 2;
+    }
+
+    void deploymentSetting_rankedAndChecked()
+    {
+        QFETCH(DeploymentSettings::Kind, kind);
+        QFETCH(QStringList, candidates);
+        const DeploymentSettings::Setting setting
+            = DeploymentSettings::resolve(kind, candidates.at(0), candidates.at(1), candidates.at(2));
+        QTEST(setting.value, "value");
+        QTEST(setting.source, "source");
+        QTEST(int(setting.ignored.size()), "ignored");
+    }
+
+    // The system's policy store as an administrator writes it: an INI file, or the registry on Windows.
+    void machinePolicy_readAsText()
+    {
+        QTemporaryDir folder;
+        QString location = folder.filePath("VantrelDetectInstallTool.conf");
+        if (QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows) {
+            location = "HKEY_CURRENT_USER\\Software\\VantrelTests\\Policy";
+            QSettings policy(location, QSettings::NativeFormat);
+            policy.setValue("AllowedOrigins", QStringList { "https://a.example", "https://b.example" });
+            policy.setValue("ProbeUrl", "http://probe.example/?a=1");
+        } else {
+            QFile file(location);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("# written by the administrator\nAllowedOrigins=https://a.example, https://b.example\n"
+                       "ProbeUrl=\"http://probe.example/?a=1\"\n");
+        }
+        QCOMPARE(DeploymentSettings::policyValue(location, "AllowedOrigins"),
+            QString("https://a.example,https://b.example"));
+        QCOMPARE(DeploymentSettings::policyValue(location, "ProbeUrl"), QString("http://probe.example/?a=1"));
+        QCOMPARE(DeploymentSettings::policyValue(location, "WebChatUrl"), QString());
+        if (QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows)
+            QSettings(location, QSettings::NativeFormat).remove("");
+
+        // A set list without a valid origin serves no page, not every page.
+        qputenv("VANTREL_ALLOWED_ORIGINS", "*");
+        const DeploymentSettings::OriginAllowList closed = DeploymentSettings::allowedOrigins();
+        qunsetenv("VANTREL_ALLOWED_ORIGINS");
+        QVERIFY(!DeploymentSettings::originAllowed("https://a.example", closed));
+    }
+
     void compareVersion_data()
     {
         QTest::addColumn<QString>("a");
