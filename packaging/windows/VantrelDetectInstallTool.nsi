@@ -1,6 +1,6 @@
 ; Installer of the Windows program (scripts/make-installer.sh builds it with makensis):
 ;   makensis -DVERSION=1.0.5 -DDIST=<deployable folder> -DFILES=<its file list> -DOUTFILE=<setup.exe> \
-;       packaging/windows/VantrelDetectInstallTool.nsi
+;       [-DSIGN=<command>] [-DCOMPRESSOR=<NSIS compressor>] packaging/windows/VantrelDetectInstallTool.nsi
 ; FILES is the NSIS include that scripts/deploy-windows.sh writes beside the deployable folder
 ; (<folder>.files.nsh): every file of the folder, which the installer installs and the uninstaller
 ; deletes one by one.
@@ -15,8 +15,9 @@
 ; so files that others put into the folder stay; it leaves the user's first-run flag file alone.
 ; Windows' own programs are run by their full path in the system folder ($SYSDIR), never by a bare
 ; name that the folder of the uninstaller or the current folder could answer first.
-; Nothing here is signed: a deployer signs the program and the DLLs before makensis runs, and the setup
-; file after.
+; Signing: with -DSIGN=<command> (scripts/make-installer.sh passes scripts/sign-windows.sh when a key is
+; set), makensis runs '<command> <file>' on the uninstaller before it embeds it and on the setup once
+; written, and fails if either fails. The program and the DLLs are signed before makensis packs them.
 ; A 64-bit installer for a 64-bit program: it sees the native registry and program files folder.
 Target amd64-unicode
 !include "MUI2.nsh"
@@ -29,9 +30,17 @@ Target amd64-unicode
 
 Name "${DISPLAY_NAME}"
 OutFile "${OUTFILE}"
+!ifdef SIGN
+    !uninstfinalize '"${SIGN}" "%1"' = 0
+    !finalize '"${SIGN}" "%1"' = 0
+!endif
 InstallDir "$PROGRAMFILES64\${PRODUCT}"
 RequestExecutionLevel admin
-SetCompressor /SOLID lzma
+; The smallest setup; a check that builds setups only to install them passes a faster one (zlib).
+!ifndef COMPRESSOR
+    !define COMPRESSOR "/SOLID lzma"
+!endif
+SetCompressor ${COMPRESSOR}
 VIProductVersion "${VERSION}.0"
 VIAddVersionKey /LANG=2052 "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=2052 "FileVersion" "${VERSION}"
