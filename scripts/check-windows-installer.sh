@@ -7,7 +7,10 @@
 # wss to a sample tool .exe byte for byte; then a silent uninstall with the program running ends it
 # and leaves nothing behind but the user's first-run flag. Installed again, with files of others
 # (a DLL among them) added to its folder and its plugin folders, the uninstaller deletes exactly the
-# files it installed, and of the folders only those left empty: the others' files stay.
+# files it installed, and of the folders only those left empty: the others' files stay. Last, an update:
+# a setup of an earlier version with a file the current one does not ship is installed, the user's Run
+# value set, and the current setup installed over it: the earlier version's file is gone, the Run value
+# and the others' files stay, and one uninstall entry names the current version.
 #   scripts/check-windows-installer.sh [BUILD_DIR]   (after scripts/make-installer.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -148,4 +151,29 @@ left() { (cd "$app_dir" && find . -mindepth 1 | sed 's|^\./||' | LC_ALL=C sort);
 only_others_left() { [ "$(left)" = "$(printf '%s\n' "${others[@]}" imageformats platforms styles | LC_ALL=C sort)" ]; }
 within 60 only_others_left || fail "left in the program folder: $(left | tr '\n' ' ')"
 ! wine reg query "$key" /reg:64 >/dev/null 2>&1 || fail "the uninstall entry is still there"
+
+step "an update over an earlier version deletes what the earlier shipped, keeps the Run value and others' files"
+earlier=$work/earlier/VantrelDetectInstallTool-0.9.0-win64
+mkdir -p "$work/earlier"
+cp -a "dist/VantrelDetectInstallTool-$version-win64" "$earlier"
+echo "shipped by 0.9.0 only" >"$earlier/obsolete.txt"
+awk '/^!macroend/ && ++n == 1 { print "    SetOutPath \"$INSTDIR\""; print "    File \"${DIST}\\obsolete.txt\"" }
+    /^!macroend/ && n == 2 { print "    Delete \"$INSTDIR\\obsolete.txt\"" } { print }' \
+    "dist/VantrelDetectInstallTool-$version-win64.files.nsh" >"$earlier.files.nsh"
+VANTREL_DEPLOY_FOLDER=$earlier VANTREL_SETUP_OUT=$work/earlier/VantrelDetectInstallToolSetup.exe \
+    VANTREL_SETUP_VERSION=0.9.0 VANTREL_SETUP_COMPRESSOR=zlib scripts/make-installer.sh "$build_dir" >/dev/null
+wine "$work/earlier/VantrelDetectInstallToolSetup.exe" /S
+within 30 test -f "$app_dir/obsolete.txt" || fail "the earlier version did not install"
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+run_value="\"$install_location\\VantrelDetectInstallTool.exe\""
+wine reg add "$run_key" /v VantrelDetectInstallTool /d "$run_value" /f >/dev/null
+wine "$setup" /S
+updated() { [ "$(reg_value "$key" DisplayVersion)" = "$version" ] && [ ! -e "$app_dir/obsolete.txt" ]; }
+within 60 updated || fail "after the update: version $(reg_value "$key" DisplayVersion), $(ls "$app_dir" | tr '\n' ' ')"
+[ -f "$app_dir/VantrelDetectInstallTool.exe" ] && [ -f "$app_dir/uninstall.exe" ] || fail "the program is not there"
+entries=$(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s /reg:64 | tr -d '\r' |
+    grep -c 'InstallLocation .*\\VantrelDetectInstallTool$' || true)
+[ "$entries" = 1 ] || fail "$entries uninstall entries after the update"
+[ "$(reg_value "$run_key" VantrelDetectInstallTool)" = "$run_value" ] || fail "the update lost the Run value"
+for file in "${others[@]}"; do [ -f "$app_dir/$file" ] || fail "the update deleted $file, not the installer's"; done
 echo "Installer check passed."

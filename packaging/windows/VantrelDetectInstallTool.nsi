@@ -15,6 +15,10 @@
 ; so files that others put into the folder stay; it leaves the user's first-run flag file alone.
 ; Windows' own programs are run by their full path in the system folder ($SYSDIR), never by a bare
 ; name that the folder of the uninstaller or the current folder could answer first.
+; An update installed over an earlier version first runs the earlier version's uninstaller, silently and
+; in place: it deletes exactly the files that version installed, so none that the new version no longer
+; ships stays behind. The user's start-with-login value, which that uninstaller removes, is put back;
+; the first-run flag it leaves alone anyway.
 ; Signing: with -DSIGN=<command> (scripts/make-installer.sh passes scripts/sign-windows.sh when a key is
 ; set), makensis runs '<command> <file>' on the uninstaller before it embeds it and on the setup once
 ; written, and fails if either fails. The program and the DLLs are signed before makensis packs them.
@@ -68,6 +72,16 @@ FunctionEnd
 
 Section "Install"
     SetShellVarContext all
+    ; An earlier version's uninstaller knows exactly its own files: run in place (_?=) it deletes them,
+    ; asking a running copy to quit first, and is waited for; it cannot delete itself there.
+    IfFileExists "$INSTDIR\uninstall.exe" 0 installFiles
+        ReadRegStr $0 HKCU "${RUN_KEY}" "${PRODUCT}"
+        ExecWait '"$INSTDIR\uninstall.exe" /S _?=$INSTDIR' $1
+        DetailPrint "The earlier version's uninstaller ended with $1"
+        Delete "$INSTDIR\uninstall.exe"
+        StrCmp $0 "" installFiles
+            WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT}" $0
+    installFiles:
     !insertmacro INSTALL_FILES
     SetOutPath "$INSTDIR"
     WriteUninstaller "$INSTDIR\uninstall.exe"
