@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qt6-base-dev-tools qt6-websockets-dev
     fonts-wqy-microhei openssl xvfb xauth x11-apps imagemagick procps iproute2
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 nsis zip
+    osslsigncode softhsm2 libengine-pkcs11-openssl
     clang libclang-rt-14-dev
     chromium firefox-esr libnss3-tools
 )

@@ -34,4 +34,5 @@ stage "cross build" scripts/build-windows.sh "$build_dir"
 stage "deployable folder and installer" scripts/make-installer.sh "$build_dir"
 stage "test suites under Wine" run_suite
 stage "installer under Wine" scripts/check-windows-installer.sh "$build_dir"
+stage "signing" scripts/check-windows-signing.sh "$build_dir"
 printf '%s\n' "${timings[@]}"
