@@ -1,6 +1,8 @@
 #include "DeploymentSettings.h"
 
 #include <QDebug>
+#include <QFileInfo>
+#include <QMutex>
 #include <QSettings>
 #include <QUrl>
 
@@ -76,11 +78,38 @@ QStringList checkedOrigins(const QString &list, const QString &from, QStringList
     return origins;
 }
 
+// Text for a policy value; something that is no text becomes a value no check passes.
+QString policyText(const QVariant &value)
+{
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    if (value.canConvert<QString>())
+        return value.toString().isNull() ? QStringLiteral("") : value.toString();
+    return QStringLiteral("(a value that is no text)");
+}
+
 Setting settingOf(const Definition &definition)
 {
-    return resolve(definition.kind,
-        policyValue(QStringLiteral(VANTREL_MACHINE_POLICY), definition.policyName),
-        QString::fromUtf8(qgetenv(definition.variable)), QString::fromUtf8(definition.buildDefault));
+    const MachinePolicy policy = readMachinePolicy(QStringLiteral(VANTREL_MACHINE_POLICY));
+    QString policyValue = policy.values.value(QString::fromLatin1(definition.policyName).toLower());
+    if (policy.unreadable && definition.kind == Kind::Origins)
+        policyValue = QStringLiteral("(the machine policy cannot be read)");
+    const QString environment = QString::fromUtf8(qgetenv(definition.variable));
+    const QString buildDefault = QString::fromUtf8(definition.buildDefault);
+
+    // Checking a long list at every connection costs; an answer stands while its inputs do.
+    static QMutex mutex;
+    static QHash<QString, Setting> answers;
+    const QString inputs = QStringList { QString::number(int(policyValue.isNull())), policyValue, environment,
+        buildDefault, QString::fromLatin1(definition.policyName) }
+                               .join(QChar(0));
+    QMutexLocker lock(&mutex);
+    if (!answers.contains(inputs)) {
+        if (answers.size() > 16)
+            answers.clear();
+        answers.insert(inputs, resolve(definition.kind, policyValue, environment, buildDefault));
+    }
+    return answers.value(inputs);
 }
 
 } // namespace
@@ -106,40 +135,60 @@ Setting resolve(Kind kind, const QString &policy, const QString &environment, co
 {
     Setting setting;
     const QList<QPair<Source, QString>> candidates
-        = { { Source::MachinePolicy, policy.trimmed() }, { Source::Environment, environment.trimmed() } };
+        = { { Source::MachinePolicy, policy }, { Source::Environment, environment } };
     for (const auto &candidate : candidates) {
-        if (candidate.second.isEmpty())
+        const QString text = candidate.second.trimmed();
+        if (candidate.first == Source::MachinePolicy ? candidate.second.isNull() : text.isEmpty())
             continue;
         const QString from = sourceName(candidate.first);
         if (kind == Kind::Origins) {
             // A set list wins even when nothing in it is valid: a broken list must not serve every page.
-            setting.value = checkedOrigins(candidate.second, from, &setting.ignored).join(QLatin1Char(','));
+            setting.value = checkedOrigins(text, from, &setting.ignored).join(QLatin1Char(','));
             setting.source = candidate.first;
+            if (setting.value.isEmpty())
+                setting.ignored.append(
+                    QStringLiteral("%1 allow-list \"%2\": no valid origin, no page is served")
+                        .arg(from, text));
             return setting;
         }
-        if (isWebAddress(candidate.second)) {
-            setting.value = candidate.second;
+        if (isWebAddress(text)) {
+            setting.value = text;
             setting.source = candidate.first;
             return setting;
         }
         setting.ignored.append(
-            QStringLiteral("%1 address \"%2\": not an http or https address").arg(from, candidate.second));
+            QStringLiteral("%1 address \"%2\": not an http or https address").arg(from, text));
+        if (candidate.first == Source::MachinePolicy)
+            break; // what the policy sets, the user's environment does not choose
     }
     setting.value = kind == Kind::Origins
         ? checkedOrigins(buildDefault, sourceName(Source::BuildDefault), &setting.ignored)
               .join(QLatin1Char(','))
         : buildDefault;
-    if (kind == Kind::Origins && setting.value.isEmpty() && !buildDefault.trimmed().isEmpty())
-        setting.ignored.append(QStringLiteral("the build default's allow-list holds no valid origin"));
     return setting;
 }
 
-QString policyValue(const QString &policyLocation, const QString &name)
+MachinePolicy readMachinePolicy(const QString &location)
 {
-    const QVariant value = QSettings(policyLocation, QSettings::NativeFormat).value(name);
-    if (value.canConvert<QStringList>() && value.toStringList().size() > 1)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString();
+    MachinePolicy policy;
+    const QSettings store(location, QSettings::NativeFormat);
+    const QFileInfo file(location);
+    if (store.status() != QSettings::NoError || (file.exists() && !file.isReadable())) {
+        policy.unreadable = true;
+        return policy;
+    }
+    const QStringList known = { QStringLiteral("allowedorigins"), QStringLiteral("versionserviceurl"),
+        QStringLiteral("probeurl"), QStringLiteral("webchaturl") };
+    for (const QString &key : store.allKeys()) {
+        QString name = key.toLower();
+        if (name.startsWith(QChar(0xFEFF)))
+            name.remove(0, 1);
+        if (known.contains(name))
+            policy.values.insert(name, policyText(store.value(key)));
+        else
+            policy.unknownNames.append(key);
+    }
+    return policy;
 }
 
 QString probeUrl()
@@ -175,6 +224,12 @@ bool originAllowed(const QString &origin, const OriginAllowList &allowList)
 
 void logSources()
 {
+    const MachinePolicy policy = readMachinePolicy(QStringLiteral(VANTREL_MACHINE_POLICY));
+    if (policy.unreadable)
+        qDebug().noquote() << "The machine policy" << VANTREL_MACHINE_POLICY
+                           << "cannot be read: its allow-list counts as one without a valid origin";
+    for (const QString &name : policy.unknownNames)
+        qDebug().noquote() << "The machine policy sets" << name << "which is no deployment setting: ignored";
     for (const Definition *definition : { &AllowedOrigins, &VersionServiceUrl, &ProbeUrl, &WebChatUrl }) {
         const Setting setting = settingOf(*definition);
         for (const QString &ignored : setting.ignored)
@@ -182,7 +237,10 @@ void logSources()
         QString where = sourceName(setting.source);
         if (setting.source == Source::MachinePolicy)
             where += QLatin1Char(' ') + QStringLiteral(VANTREL_MACHINE_POLICY);
-        const QString shown = setting.value.isEmpty() ? QStringLiteral("(none)") : setting.value;
+        QString shown = setting.value;
+        if (definition->kind == Kind::Origins && shown.isEmpty())
+            shown = allowedOrigins().anyOrigin ? QStringLiteral("(none: pages of any origin are served)")
+                                               : QStringLiteral("(no valid origin: no page is served)");
         qDebug().noquote() << "Deployment setting" << definition->policyName << "from the" << where + ":"
                            << shown;
     }

@@ -11,9 +11,13 @@
 //   3. the build default (CMake cache variables of the same names).
 // Every value is checked: an address must be http or https with a host, an origin scheme://host[:port]
 // (http or https; a trailing "/" is tolerated, default ports and letter case are normalised). A bad
-// address is ignored and the next source taken. A set allow-list keeps its valid origins; one whose
-// every entry is bad serves no page at all, never every page. Any origin is served only when no source
-// sets an allow-list. Values are read at each use, so a changed policy holds from the next connection.
+// address is ignored; a policy's bad address falls to the build default, never to the environment. A
+// set allow-list keeps its valid origins; one whose every entry is bad, or that is empty, serves no page
+// at all, never every page. A policy file that exists but cannot be read counts as such a list. Any
+// origin is served only when no source sets an allow-list. Policy value names are matched regardless of
+// letter case (as the registry does) and a byte-order mark before the first is ignored. Values are read
+// at each use, so a changed policy holds from the next connection.
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -42,12 +46,19 @@ struct Setting
     Source source = Source::BuildDefault;
     QStringList ignored; // what was left out, and why, for the log
 };
-// One setting from its candidates, strongest first; an empty candidate is not set.
+// One setting from its candidates, strongest first. A null policy is not set; an empty environment
+// value is not set.
 Setting resolve(Kind kind, const QString &policy, const QString &environment, const QString &buildDefault);
 // The origin in the form browsers send, or a null string when the text is no origin.
 QString normalisedOrigin(const QString &text);
-// A policy value as text: a list (an INI line with commas, REG_MULTI_SZ) is joined by ",".
-QString policyValue(const QString &policyLocation, const QString &name);
+
+struct MachinePolicy
+{
+    bool unreadable = false; // the store exists but cannot be read
+    QHash<QString, QString> values; // by lower-case name; a list (INI commas, REG_MULTI_SZ) joined by ","
+    QStringList unknownNames; // names set that the program does not know
+};
+MachinePolicy readMachinePolicy(const QString &location);
 
 // Logs once where each setting came from and what was ignored.
 void logSources();

@@ -25,30 +25,34 @@ private slots:
         QTest::addColumn<Source>("source");
         QTest::addColumn<int>("ignored");
         const QString portal = "https://portal.example.com";
+        const QString unset;
         QTest::newRow("policy over environment")
             << Kind::Origins << QStringList { portal, "https://evil.example", "" } << portal
             << Source::MachinePolicy << 0;
         QTest::newRow("environment over default")
-            << Kind::Address << QStringList { "", "http://127.0.0.1:8/", "https://d.example" }
+            << Kind::Address << QStringList { unset, "http://127.0.0.1:8/", "https://d.example" }
             << "http://127.0.0.1:8/" << Source::Environment << 0;
-        QTest::newRow("nothing set") << Kind::Origins << QStringList { "", " ", "" } << ""
+        QTest::newRow("nothing set") << Kind::Origins << QStringList { unset, " ", "" } << ""
                                      << Source::BuildDefault << 0;
-        QTest::newRow("bad policy address: environment")
-            << Kind::Address << QStringList { "file:///etc/passwd", "https://e.example", "" }
-            << "https://e.example" << Source::Environment << 1;
-        QTest::newRow("bad addresses: default")
-            << Kind::Address << QStringList { "javascript:alert(1)", "vms.example", "https://d.example" }
-            << "https://d.example" << Source::BuildDefault << 2;
+        // What the policy sets, even wrongly, the user's environment does not choose.
+        QTest::newRow("bad policy address: default")
+            << Kind::Address << QStringList { "file:///etc/passwd", "https://e.example", "https://d.example" }
+            << "https://d.example" << Source::BuildDefault << 1;
+        QTest::newRow("bad environment address: default")
+            << Kind::Address << QStringList { unset, "vms.example", "https://d.example" }
+            << "https://d.example" << Source::BuildDefault << 1;
         QTest::newRow("origins normalised, bad ones left out")
             << Kind::Origins
             << QStringList { "HTTPS://Portal.Example.com:443/, https://a.example/path, "
                              "http://b.example:8080, ftp://c",
                    "", "" }
             << "https://portal.example.com,http://b.example:8080" << Source::MachinePolicy << 2;
-        // The user's environment must not open what a broken policy list closed.
         QTest::newRow("policy list without a valid origin serves none")
             << Kind::Origins << QStringList { "portal.example.com, *", "https://evil.example", "" } << ""
-            << Source::MachinePolicy << 2;
+            << Source::MachinePolicy << 3;
+        QTest::newRow("empty policy list serves none")
+            << Kind::Origins << QStringList { "", "https://evil.example", "" } << "" << Source::MachinePolicy
+            << 1;
     }
 
     void deploymentSetting_rankedAndChecked()
@@ -72,18 +76,25 @@ private slots:
             QSettings policy(location, QSettings::NativeFormat);
             policy.setValue("AllowedOrigins", QStringList { "https://a.example", "https://b.example" });
             policy.setValue("ProbeUrl", "http://probe.example/?a=1");
+            policy.setValue("Probe", 1);
         } else {
             QFile file(location);
             QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write("# written by the administrator\nAllowedOrigins=https://a.example, https://b.example\n"
-                       "ProbeUrl=\"http://probe.example/?a=1\"\n");
+            // As Notepad saves it: a byte-order mark, and the names in any case.
+            file.write("\xEF\xBB\xBF# written by the administrator\nallowedOrigins=https://a.example, "
+                       "https://b.example\n"
+                       "ProbeUrl=\"http://probe.example/?a=1\"\nProbe=1\n");
         }
-        QCOMPARE(DeploymentSettings::policyValue(location, "AllowedOrigins"),
-            QString("https://a.example,https://b.example"));
-        QCOMPARE(DeploymentSettings::policyValue(location, "ProbeUrl"), QString("http://probe.example/?a=1"));
-        QCOMPARE(DeploymentSettings::policyValue(location, "WebChatUrl"), QString());
+        const DeploymentSettings::MachinePolicy policy = DeploymentSettings::readMachinePolicy(location);
+        QCOMPARE(policy.values.value("allowedorigins"), QString("https://a.example,https://b.example"));
+        QCOMPARE(policy.values.value("probeurl"), QString("http://probe.example/?a=1"));
+        QVERIFY(policy.values.value("webchaturl").isNull());
+        QVERIFY(!policy.unreadable);
+        QCOMPARE(policy.unknownNames, QStringList { "Probe" });
         if (QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows)
             QSettings(location, QSettings::NativeFormat).remove("");
+        else // a store that is there but cannot be read
+            QVERIFY(DeploymentSettings::readMachinePolicy(folder.path()).unreadable);
 
         // A set list without a valid origin serves no page, not every page.
         qputenv("VANTREL_ALLOWED_ORIGINS", "*");
