@@ -138,17 +138,22 @@ PATH=$work/bin:$PATH VANTREL_DEPLOY_FOLDER=$work/$name VANTREL_SETUP_OUT=$setup 
 signed=("$setup")
 while IFS= read -r -d '' file; do signed+=("$file"); done \
     < <(find "$work/$name" -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0)
-# make-msi.sh packs the copy into the temporary folder where it takes VANTREL_DEPLOY_FOLDER and
-# VANTREL_MSI_OUT, as make-installer.sh does; a package signed with the throwaway key never goes to dist/.
+# make-msi.sh packs a copy of its own (it signs the folder again) into the temporary folder where it
+# takes VANTREL_DEPLOY_FOLDER and VANTREL_MSI_OUT, as make-installer.sh does: a package signed with the
+# throwaway key never goes to dist/.
 msi=$work/out/VantrelDetectInstallTool.msi
 if [ ! -x scripts/make-msi.sh ]; then
     echo "MSI: no scripts/make-msi.sh, skipped"
 elif ! grep -q VANTREL_MSI_OUT scripts/make-msi.sh || ! grep -q VANTREL_DEPLOY_FOLDER scripts/make-msi.sh; then
     echo "MSI: scripts/make-msi.sh takes no VANTREL_DEPLOY_FOLDER and VANTREL_MSI_OUT (it would sign dist/), skipped"
 else
-    PATH=$work/bin:$PATH VANTREL_DEPLOY_FOLDER=$work/$name VANTREL_MSI_OUT=$msi scripts/make-msi.sh "$build_dir"
+    mkdir -p "$work/msi"
+    cp -a "dist/$name" "dist/$name.files.nsh" "$work/msi/"
+    PATH=$work/bin:$PATH VANTREL_DEPLOY_FOLDER=$work/msi/$name VANTREL_MSI_OUT=$msi scripts/make-msi.sh "$build_dir"
     [ -f "$msi" ] || fail "scripts/make-msi.sh wrote no $msi"
     signed+=("$msi")
+    while IFS= read -r -d '' file; do signed+=("$file"); done \
+        < <(find "$work/msi/$name" -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0)
 fi
 unset VANTREL_SIGN_PKCS12 VANTREL_SIGN_PASSWORD_FILE VANTREL_SIGN_TIMESTAMP_URL
 
