@@ -7,7 +7,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools libqt5websockets5-dev qt5-image-formats-plugins
     qt6-base-dev qt6-base-dev-tools qt6-websockets-dev
     fonts-wqy-microhei openssl xvfb xauth x11-apps imagemagick procps iproute2
-    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 nsis zip
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 nsis zip wixl msitools
     osslsigncode softhsm2 libengine-pkcs11-openssl
     clang libclang-rt-14-dev
     chromium firefox-esr libnss3-tools

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows program as users get it, built and proven here: cross-builds the program, the sample
 # tools and the test suites, makes the deployable folder and the installer, runs the suites as
-# Windows programs under Wine in a temporary prefix (never ~/.wine), then checks the installer.
+# Windows programs under Wine in a temporary prefix (never ~/.wine), then checks the installer; then
+# makes the MSI package and checks it.
 #   scripts/test-windows.sh [BUILD_DIR]   (default build-win)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,5 +35,7 @@ stage "cross build" scripts/build-windows.sh "$build_dir"
 stage "deployable folder and installer" scripts/make-installer.sh "$build_dir"
 stage "test suites under Wine" run_suite
 stage "installer under Wine" scripts/check-windows-installer.sh "$build_dir"
+stage "MSI" scripts/make-msi.sh "$build_dir"
+stage "MSI under Wine" scripts/check-windows-msi.sh "$build_dir"
 stage "signing" scripts/check-windows-signing.sh "$build_dir"
 printf '%s\n' "${timings[@]}"
