@@ -174,6 +174,8 @@ private slots:
         QTest::newRow("javascript") << QByteArray("javascript:alert(1)");
         QTest::newRow("registered protocol") << QByteArray("search-ms:query=setup");
         QTest::newRow("http without host") << QByteArray("http:setup.exe");
+        QTest::newRow("a scheme that starts as http") << QByteArray("httpx://host/setup.exe");
+        QTest::newRow("https and more") << QByteArray("https+app://host/setup.exe");
     }
 
     void install_addressNotHttp_opensNothing()

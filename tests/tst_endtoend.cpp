@@ -93,9 +93,8 @@ private slots:
         QVERIFY(program.log().contains("SECRET-TOKEN-123"));
 
         const QString folder = Platform::logFolder();
-        QFile file(folder + "/VantrelDetectInstallTool.log");
-        QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
-        const QString text = QString::fromUtf8(file.readAll());
+        const QString text = logFileText();
+        QVERIFY(!text.isEmpty());
         const QString stamp = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[debug\\] ";
         for (const QString &line : { QString("WebSocket \\(ws\\) server listening on port 51868"),
                  QString("The command listeners serve pages of any origin: VANTREL_ALLOWED_ORIGINS is empty"),
@@ -122,7 +121,7 @@ private slots:
         QVERIFY(!text.contains(QString(20, 'd')));
         if (unixMode(folder) != -1) {
             QCOMPARE(unixMode(folder), 0700);
-            QCOMPARE(unixMode(file.fileName()), 0600);
+            QCOMPARE(unixMode(folder + "/VantrelDetectInstallTool.log"), 0600);
         }
     }
 
@@ -178,6 +177,12 @@ private slots:
         send("ws://127.0.0.1:51868", "{\"VantrelUseScene\":\"00\"}");
         QTRY_VERIFY_WITH_TIMEOUT(program.log().contains("Alert: 异常提示 工作目录所在磁盘("), 10000);
         QVERIFY(probe.requests.isEmpty()); // the disk check comes first
+        // Each line reaches the file as it is logged: readable while the program runs, and kept when
+        // it is killed.
+        QTRY_VERIFY_WITH_TIMEOUT(logFileText().contains("Alert: 异常提示 工作目录所在磁盘("), 2000);
+        program.kill(); // SIGKILL
+        QVERIFY(program.waitForFinished(5000));
+        QVERIFY(logFileText().contains("Alert: 异常提示 工作目录所在磁盘("));
         QTest::qWait(300);
         QVERIFY(!UtilManager::isToolRunning(SignatureClientName));
     }
@@ -345,6 +350,12 @@ private slots:
     }
 
 private:
+    static QString logFileText()
+    {
+        QFile file(Platform::logFolder() + "/VantrelDetectInstallTool.log");
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
     void startProgram()
     {
         versions.requests.clear();

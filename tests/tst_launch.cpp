@@ -185,6 +185,30 @@ private slots:
         QCOMPARE(log.count("-------------未安装"), 1);
     }
 
+    // The disk alert ends the signature client's launch while the encryption client's waits: the
+    // program goes on, and the waiting launch starts its tool with its command.
+    void diskAlert_theWaitingLaunchFollows()
+    {
+        qputenv("VANTREL_DISK_FREE_BYTES", "1024");
+        registerTool(environment, EncryptedClientTitle, SAMPLE_ENCRYPTED_CLIENT);
+        UtilManager::instance()->homeWidget()->hide(); // the launch window is the only one
+        const QString later = "{\"VantrelUseScene\":\"01\",\"operationCommand\":\"startTool\"}";
+        answerNextModal("toolButton_action", [&](QWidget *) {
+            server->processMessage(later);
+            qputenv("VANTREL_DISK_FREE_BYTES", "99999999999"); // the disk has room again
+        });
+        server->processMessage("{\"VantrelUseScene\":\"00\"}");
+        QTimer delivered;
+        connect(&delivered, &QTimer::timeout, [&]() {
+            if (!readRecordedFrames(record).isEmpty())
+                QCoreApplication::exit(0);
+        });
+        delivered.start(50);
+        QTimer::singleShot(15000, []() { QCoreApplication::exit(1); }); // bound
+        QCOMPARE(QApplication::exec(), 0);
+        QCOMPARE(readRecordedFrames(record), QStringList({ later }));
+    }
+
     // Last: the program ends when the alert closes the launch window and no other window is visible.
     void networkAlert_closesTheLaunchWindow_andTheProgramEnds()
     {

@@ -22,12 +22,13 @@ private slots:
             QByteArray("2026-12-08 09:15:02.318 [debug] two\\nlines\n"));
         // A page's scene or a service's address cannot forge a line for viewers that break at CR or
         // at the Unicode line separators.
-        QCOMPARE(LogFile::formatLine(QtDebugMsg, time,
-                     QString::fromUtf8(
-                         "scene \"00\r2026-12-08 09:15:03.000 [debug] forged\x1b[2J\xe2\x80\xa8\"\t."),
-                     300),
+        QCOMPARE(
+            LogFile::formatLine(QtDebugMsg, time,
+                QString::fromUtf8(
+                    "scene \"00\r2026-12-08 09:15:03.000 [debug] forged\x1b[2J\xe2\x80\xa8\xe2\x80\xa9\"\t."),
+                300),
             QByteArray("2026-12-08 09:15:02.318 [debug] scene \"00\\r2026-12-08 09:15:03.000 [debug] "
-                       "forged\\x1b[2J\\u2028\"\t.\n"));
+                       "forged\\x1b[2J\\u2028\\u2029\"\t.\n"));
         // The C1 controls too: U+009B is the one-character escape sequence (CSI) of terminals.
         QCOMPARE(LogFile::formatLine(QtDebugMsg, time,
                      QString::fromUtf8("a\xc2\x9b"

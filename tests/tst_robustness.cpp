@@ -332,17 +332,21 @@ private slots:
         QVERIFY(served);
     }
 
-    // The sockets' bounded reads still take a message just under its cap, in one frame or in pieces.
+    // The sockets' bounded reads take a message of exactly its cap, in one frame or in pieces; one byte
+    // more is refused with 1009.
     void largestCommand_isRead_data()
     {
         QTest::addColumn<qint64>("messageBytes");
         QTest::addColumn<int>("firstPieceBytes");
         QTest::addColumn<int>("pieceBytes");
+        QTest::addColumn<bool>("refused");
         const int whole = int(MaxIncomingMessageBytes);
-        QTest::newRow("one frame") << MaxIncomingMessageBytes << whole << whole;
-        QTest::newRow("1 MiB pieces") << MaxMessageInPiecesBytes << (1 << 20) << (1 << 20);
+        QTest::newRow("one frame") << MaxIncomingMessageBytes << whole << whole << false;
+        QTest::newRow("one frame, a byte over")
+            << MaxIncomingMessageBytes + 1 << whole + 1 << whole + 1 << true;
+        QTest::newRow("1 MiB pieces") << MaxMessageInPiecesBytes << (1 << 20) << (1 << 20) << false;
         QTest::newRow("a large first piece, then 1 MiB pieces")
-            << MaxMessageInPiecesBytes << (6 << 20) << (1 << 20);
+            << MaxMessageInPiecesBytes << (6 << 20) << (1 << 20) << false;
     }
 
     void largestCommand_isRead()
@@ -350,18 +354,22 @@ private slots:
         QFETCH(qint64, messageBytes);
         QFETCH(int, firstPieceBytes);
         QFETCH(int, pieceBytes);
-        const int parsedBefore = program.log().count("Failed to parse JSON.");
+        QFETCH(bool, refused);
+        const QString outcome = refused ? "Close code 1009" : "Failed to parse JSON.";
+        const int before = program.log().count(outcome);
         QTcpSocket raw;
         QVERIFY(openRaw(raw, 51868));
         // Not a command, so that no tool's waiting commands count against the rows that follow.
-        const QByteArray message = "{\"pad\":\"" + QByteArray(int(messageBytes) - 64, 'p');
+        const QByteArray message = "{\"pad\":\"" + QByteArray(int(messageBytes) - 8, 'p');
+        QCOMPARE(message.size(), messageBytes);
         for (int at = 0; at < message.size();) {
             const int size = qMin(at == 0 ? firstPieceBytes : pieceBytes, message.size() - at);
             raw.write(longFrame(at == 0 ? 0x1 : 0x0, at + size == message.size(), message.mid(at, size)));
             at += size;
         }
-        QTRY_COMPARE_WITH_TIMEOUT(program.log().count("Failed to parse JSON."), parsedBefore + 1, 30000);
-        QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
+        QTRY_COMPARE_WITH_TIMEOUT(program.log().count(outcome), before + 1, 30000);
+        if (!refused)
+            QCOMPARE(raw.state(), QAbstractSocket::ConnectedState);
     }
 
     void plainHttpAndGarbage_onTheWsPorts()

@@ -179,13 +179,15 @@ private slots:
         QVERIFY(!UtilManager::isAutoStart());
         Platform::writeAutoStartEntry(name, path + " --tray");
         QVERIFY(!UtilManager::isAutoStart());
-        Platform::writeAutoStartEntry(name, "/opt/with blank/\"quoted\"");
-        QCOMPARE(Platform::autoStartEntry(name), QString("/opt/with blank/\"quoted\""));
+        for (const QString &program :
+            { QString("/opt/with blank/VantrelDetectInstallTool"), QString("/opt/with blank/\"quoted\"") }) {
+            Platform::writeAutoStartEntry(name, program);
+            QCOMPARE(Platform::autoStartEntry(name), program);
 #ifndef Q_OS_WIN
-        // As a session reads the entry: the Exec line split by the desktop entry rules.
-        QCOMPARE(desktopExecWords(environment.autoStartFileText(name)).value(0),
-            QString("/opt/with blank/\"quoted\""));
+            // As a session reads the entry: the Exec line split by the desktop entry rules.
+            QCOMPARE(desktopExecWords(environment.autoStartFileText(name)).value(0), program);
 #endif
+        }
         Platform::removeAutoStartEntry(name);
     }
 

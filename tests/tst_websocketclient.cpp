@@ -1,6 +1,9 @@
 // The client to the tools against real sample-tool processes and an in-test WebSocket server.
 #include "TestSupport.h"
+#include "ToolDelivery.h"
 #include "WebSocketClient.h"
+
+#include <QCryptographicHash>
 
 #include <QTcpServer>
 #include <QWebSocket>
@@ -144,6 +147,43 @@ private slots:
         QCOMPARE(abandoned.size(), 1);
         // The first failed try's lines (its error, its end), none for the other retries.
         QVERIFY(log.lines().filter("VantrelDetectInstallTool/WebSocketClient").size() <= 2);
+    }
+
+    // A tool that takes the connection and then reads nothing: what is handed to its connection stays
+    // within the unwritten bound, and the other commands wait in the road's queue.
+    void toolThatStopsReading_restWaitsInTheQueue()
+    {
+        QTcpServer tool;
+        QVERIFY(tool.listen(QHostAddress::LocalHost));
+        connect(&tool, &QTcpServer::newConnection, [&tool]() {
+            QTcpSocket *socket = tool.nextPendingConnection();
+            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+            connect(socket, &QTcpSocket::readyRead, socket, [socket]() {
+                if (socket->readBufferSize() != 0 || !socket->peek(4096).contains("\r\n\r\n"))
+                    return;
+                const QByteArray request = socket->readAll();
+                const QByteArray key = request.mid(request.indexOf("Sec-WebSocket-Key: ") + 19, 24);
+                socket->write(
+                    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Accept: "
+                    + QCryptographicHash::hash(
+                        key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1)
+                          .toBase64()
+                    + "\r\n\r\n");
+                socket->setReadBufferSize(1); // from here on, nothing more is read
+            });
+        });
+        ToolDelivery delivery("tool", "no-such-program", QString("ws://127.0.0.1:%1").arg(tool.serverPort()));
+        const QString command
+            = "{\"VantrelUseScene\":\"00\",\"document\":\"" + QString(256 * 1024, 'x') + "\"}";
+        for (int i = 0; i < 60; ++i)
+            QVERIFY(delivery.acceptStart(command) != ToolDelivery::StartOutcome::Refused);
+        delivery.releaseWaiting();
+        QTRY_VERIFY_WITH_TIMEOUT(
+            delivery.client()->unwrittenBytes() >= MaxUnwrittenBytes - command.size(), 10000);
+        QTest::qWait(200);
+        QVERIFY(delivery.client()->unwrittenBytes() <= MaxUnwrittenBytes + command.size());
+        QVERIFY2(delivery.waitingCount() > 0, "every command was handed to the connection");
     }
 
     // Another user holds the tool's port (the tool could not listen): the message never reaches them.
