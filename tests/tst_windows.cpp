@@ -254,6 +254,21 @@ private slots:
     }
 
     // The guard's pipe carries this user's SID and session, and its server end is this user's.
+    // The TLS library's configuration is the program folder's, never the build machine's folder that
+    // any user may create on the current drive; one the user chose stays.
+    void tlsLibraryConfiguration_isTheProgramFolders()
+    {
+        const QByteArray chosen = qgetenv("OPENSSL_CONF");
+        qunsetenv("OPENSSL_CONF");
+        Platform::pinTlsLibraryConfiguration();
+        QCOMPARE(qEnvironmentVariable("OPENSSL_CONF"),
+            QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + "/openssl.cnf"));
+        qputenv("OPENSSL_CONF", "C:\\chosen.cnf");
+        Platform::pinTlsLibraryConfiguration();
+        QCOMPARE(qgetenv("OPENSSL_CONF"), QByteArray("C:\\chosen.cnf"));
+        qputenv("OPENSSL_CONF", chosen);
+    }
+
     void guardAddress_carriesUserAndSession()
     {
         const QString address = Platform::guardServerAddress("VantrelGuardTest");

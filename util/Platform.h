@@ -65,6 +65,14 @@ void releaseFreedMemory();
 // socket removed. Windows delivers such requests to the windows, which Qt already handles.
 void quitOnTerminationRequest();
 
+// Keeps the TLS library from reading a configuration another user could write. The OpenSSL shipped
+// on Windows has its build machine's folder compiled in (/tmp/...), which on Windows names a folder on
+// the current drive that any user may create, and a configuration there can load any DLL. Pointed at
+// a file in the program's own folder (writable by administrators only, installed; none is shipped,
+// and a missing file is no configuration), unless the user chose one.
+// Nothing on Linux, whose system OpenSSL reads root's /etc/ssl. Call before the first TLS use.
+void pinTlsLibraryConfiguration();
+
 // Whether a listening socket can be duplicated, so that another server object can take it over.
 bool canDuplicateSockets();
 // A new descriptor for the same socket, -1 when that fails or is not supported.

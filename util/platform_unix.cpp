@@ -508,6 +508,8 @@ SocketOwner localServerOwner(qintptr descriptor)
     return { peer.uid == ::getuid() ? SocketOwner::Kind::ThisUser : SocketOwner::Kind::OtherUser, uid };
 }
 
+void pinTlsLibraryConfiguration() { }
+
 void quitOnTerminationRequest()
 {
     if (terminationPipe[0] >= 0 || ::pipe2(terminationPipe, O_CLOEXEC | O_NONBLOCK) != 0)

@@ -19,6 +19,7 @@
 #include "TasklistOutput.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -467,6 +468,16 @@ SocketOwner localServerOwner(qintptr descriptor)
 void quitOnTerminationRequest()
 {
     // Log-off and shut-down reach the windows as messages, which Qt turns into a clean quit.
+}
+
+void pinTlsLibraryConfiguration()
+{
+    // Only the configuration: the modules and engines it names are the only ones loaded unasked, and
+    // the tools started from here keep finding their own.
+    if (qEnvironmentVariableIsEmpty("OPENSSL_CONF"))
+        qputenv("OPENSSL_CONF",
+            QDir::toNativeSeparators(QCoreApplication::applicationDirPath() + QLatin1String("/openssl.cnf"))
+                .toLocal8Bit());
 }
 
 bool canDuplicateSockets()
