@@ -20,7 +20,10 @@ setup=$PWD/dist/VantrelDetectInstallToolSetup.exe
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 
 work=$(mktemp -d -t vantrel-installer.XXXXXX)
-export WINEPREFIX=$work/prefix WINEDEBUG=-all
+# Wine links Documents and Desktop to the home folder: a home of the check's own keeps the first-run
+# flag from the user's; shortcuts make no menu entries on the Linux desktop (winemenubuilder).
+mkdir -p "$work/home"
+export HOME=$work/home WINEPREFIX=$work/prefix WINEDEBUG=-all
 display=:$((90 + RANDOM % 100))
 pids=()
 cleanup() {

@@ -212,7 +212,10 @@ else
 fi
 
 step "the setup installs under Wine; the uninstaller it writes is signed, the installed files are the signed ones"
-export WINEPREFIX=$work/prefix WINEDEBUG=-all
+# Wine links Documents and Desktop to the home folder: a home of the check's own keeps the first-run
+# flag from the user's; shortcuts make no menu entries on the Linux desktop (winemenubuilder).
+mkdir -p "$work/home"
+export HOME=$work/home WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES='winemenubuilder.exe=d'
 for ((number = 200 + RANDOM % 100; ; number++)); do
     [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ] || break
 done
