@@ -9,7 +9,9 @@
 ; page: a folder such as C:\Tools inherits "Authenticated Users: Modify" from the drive root, so any
 ; user could replace the program or its DLLs, which every user's login starts and the uninstaller runs
 ; elevated. Another folder given with /D is refused with a message (none with /S), exit code 2, and
-; nothing is installed.
+; nothing is installed. So is an install over the MSI package's (its uninstall entry names MsiExec, or
+; the MSI's product is registered): the setup would replace that entry and leave the MSI's product and
+; its policy values behind.
 ; Silent install and uninstall: /S. The uninstaller first asks a running copy to quit, as the tray's
 ; "退出" does, then deletes exactly the files it installed and removes a folder only once it is empty,
 ; so files that others put into the folder stay; it leaves the user's first-run flag file alone.
@@ -68,6 +70,20 @@ Function .onInit
         SetErrorLevel 2
         Abort
     folderAllowed:
+    ; The MSI package (packaging/windows/VantrelDetectInstallTool.wxs) writes "MsiExec.exe /X{…}" into the
+    ; same entry; its product is found by its upgrade code.
+    ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "UninstallString"
+    StrCpy $0 $0 7
+    StrCmp $0 "MsiExec" msiInstalled
+    System::Call 'msi::MsiEnumRelatedProductsW(w "{B01756AA-35ED-4137-A265-8E2D90801C05}", i 0, i 0, w .r1) i .r0'
+    StrCmp $0 0 msiInstalled noMsi
+    msiInstalled:
+        MessageBox MB_OK|MB_ICONSTOP \
+            "${DISPLAY_NAME}已由MSI安装包安装，请先在“应用和功能”中卸载它，再运行此安装程序。" \
+            /SD IDOK
+        SetErrorLevel 2
+        Abort
+    noMsi:
 FunctionEnd
 
 Section "Install"
