@@ -3,21 +3,29 @@
 # temporary prefix and on a virtual display:
 # - an INSTALLDIR outside the program files folder is refused, and so is an install over one made by
 #   the NSIS setup: exit code 1603, nothing written;
-# - an install with an allow-list of three origins (one of them no http or https origin), the browser
+# - the package lets no public property of the policy pass from a standard user's command line
+#   (SecureCustomProperties holds the upgrade properties only);
+# - an install with an allow-list of origins (one no http or https origin, one IPv6, others the same
+#   origin written otherwise: upper case, the default port, a port with leading zeros), the browser
 #   policies and the version service's and probe's addresses: every file of the deploy step's list, the
 #   Start-menu shortcut, the program's uninstall entry value by value (the Chinese name read back
 #   exactly, and by the program itself), the MSI's own entry hidden, the machine policy values, and the
-#   browser policy lists holding the two valid origins (Firefox: their host names);
+#   browser policy lists holding the three valid origins, each once, normalised (Firefox: their host
+#   names); the installer's log names the IPv6 origin as given;
+# - over it, the NSIS setup (dist/VantrelDetectInstallToolSetup.exe /S) is refused with exit code 2 and
+#   changes nothing; a removal with INSTALLDIR=C:\users\Public\x\ is refused and runs no
+#   VantrelDetectInstallTool.exe planted there;
 # - the installed program, started with nothing else on its search path and the policy as its only
 #   setting, closes a WebSocket of a page of another origin with 1008 and hands nothing of it on, and
 #   hands a start command of the allowed portal to a sample tool byte for byte;
 # - a removal while the program runs ends it and leaves nothing of the package's behind (files, entry,
 #   shortcut, policy values, browser policy values, the user's Run value) but the user's first-run flag;
 # - an upgrade: an earlier package (version 0.9.0, with a file the current one does not ship) installed
-#   with an allow-list, the user's Run value set, the current package installed over it without any
-#   property: one entry naming the current version, the earlier file gone, the Run value, the first-run
-#   flag and the policy values kept; the earlier package is then refused as a downgrade; a last removal.
-#   scripts/check-windows-msi.sh [BUILD_DIR]   (after scripts/make-msi.sh)
+#   with an allow-list and policy values beginning with '#' (written as strings, not as a DWORD or binary
+#   value), the user's Run value set, the current package installed over it without any property: one
+#   entry naming the current version, the earlier file gone, the Run value, the first-run flag and the
+#   policy values kept as strings; the earlier package is then refused as a downgrade; a last removal.
+#   scripts/check-windows-msi.sh [BUILD_DIR]   (after scripts/make-msi.sh and scripts/make-installer.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=$(cd "${1:-build-win}" && pwd)
@@ -25,6 +33,8 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.tx
 name=VantrelDetectInstallTool-$version-win64
 msi=$PWD/dist/$name.msi
 [ -f "$msi" ] || { echo "No $msi: run scripts/make-msi.sh first." >&2; exit 1; }
+setup=$PWD/dist/VantrelDetectInstallToolSetup.exe
+[ -f "$setup" ] || { echo "No $setup: run scripts/make-installer.sh first." >&2; exit 1; }
 
 work=$(mktemp -d -t vantrel-msi-check.XXXXXX)
 # Wine links the user's Documents and Desktop to the home folder: a home of the check's own keeps the
@@ -121,6 +131,10 @@ nothing_left() { # after a removal
     [ -z "$(reg_value "$run_key" VantrelDetectInstallTool)" ] || fail "the Run value is still there"
 }
 
+step "no policy property among the secure ones"
+secure=$(msiinfo export "$msi" Property | tr -d '\r' | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }')
+[ "$secure" = "UPGRADEFOUND;NEWERFOUND" ] || fail "SecureCustomProperties: $secure"
+
 step "refused: another INSTALLDIR, and an install over one of the NSIS setup"
 status=0
 msiexec /i "$(windows_path "$msi")" 'INSTALLDIR=C:\Tools\' || status=$?
@@ -150,7 +164,8 @@ kill -0 $service_pid 2>/dev/null || fail "the version service ended: $(cat "$wor
 service=http://127.0.0.1:$port
 
 step "silent install with an allow-list, the browser policies and the service addresses"
-msiexec /i "$(windows_path "$msi")" 'ALLOWEDORIGINS=https://portal.example.com, http://Intranet.Example:8080/ ,ftp://files.example.com' \
+origins='https://portal.example.com, http://Intranet.Example:8080/ ,ftp://files.example.com,HTTPS://Portal.Example.COM:443/, http://[::1]:8080,http://intranet.example:08080,http://Legacy.Example:00080'
+msiexec /i "$(windows_path "$msi")" "ALLOWEDORIGINS=$origins" \
     BROWSERPOLICY=1 VERSIONSERVICEURL=$service PROBEURL=$service/demo/probe.html \
     WEBCHATURL=https://chat.example.com/webchat.html ||
     fail "the install ended with exit code $?"
@@ -173,7 +188,7 @@ product=${uninstall#MsiExec.exe /X}
 [ "$(reg_value "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product" SystemComponent)" = 0x1 ] ||
     fail "the MSI's own entry is not hidden"
 [ "$(visible_entries)" = 1 ] || fail "$(visible_entries) uninstall entries name the folder"
-[ "$(reg_value "$policy" AllowedOrigins)" = 'https://portal.example.com, http://Intranet.Example:8080/ ,ftp://files.example.com' ] ||
+[ "$(reg_value "$policy" AllowedOrigins)" = "$origins" ] ||
     fail "AllowedOrigins: $(reg_value "$policy" AllowedOrigins)"
 [ "$(reg_value "$policy" VersionServiceUrl)" = "$service" ] || fail "VersionServiceUrl"
 [ "$(reg_value "$policy" ProbeUrl)" = "$service/demo/probe.html" ] || fail "ProbeUrl"
@@ -181,10 +196,33 @@ product=${uninstall#MsiExec.exe /X}
 for list in "${browser_lists[@]}"; do
     [ "$(reg_value "$list" 1)" = https://portal.example.com ] && [ "$(reg_value "$list" 2)" = http://intranet.example:8080 ] ||
         fail "$list: $(wine_reg query "$list" /reg:64 2>&1 | tr -d '\r')"
-    [ -z "$(reg_value "$list" 3)" ] || fail "$list holds a third origin"
+    [ "$(reg_value "$list" 3)" = http://legacy.example ] && [ -z "$(reg_value "$list" 4)" ] ||
+        fail "$list: $(wine_reg query "$list" /reg:64 2>&1 | tr -d '\r')"
 done
 [ "$(reg_value "$skip_domains" 1)" = portal.example.com ] && [ "$(reg_value "$skip_domains" 2)" = intranet.example ] &&
-    [ -z "$(reg_value "$skip_domains" 3)" ] || fail "SkipDomains: $(wine_reg query "$skip_domains" /reg:64 2>&1 | tr -d '\r')"
+    [ "$(reg_value "$skip_domains" 3)" = legacy.example ] && [ -z "$(reg_value "$skip_domains" 4)" ] ||
+    fail "SkipDomains: $(wine_reg query "$skip_domains" /reg:64 2>&1 | tr -d '\r')"
+tr -d '\0' <"$work/msiexec-$runs.log" | grep -aq 'left out of the browser policies: http://\[::1\]:8080' ||
+    fail "the installer's log does not name http://[::1]:8080: $(tr -d '\0' <"$work/msiexec-$runs.log" | grep -a 'left out')"
+
+step "the NSIS setup is refused over the MSI's installation"
+status=0
+timeout 120 wine "$setup" /S || status=$?
+[ "$status" = 2 ] || fail "the NSIS setup over the MSI's installation ended with exit code $status, not 2"
+[ "$(reg_value "$key" UninstallString)" = "$uninstall" ] && [ ! -e "$app_dir/uninstall.exe" ] ||
+    fail "the NSIS setup changed the installation: $(reg_value "$key" UninstallString)"
+
+step "a removal with another INSTALLDIR is refused and runs no program planted there"
+planted=$WINEPREFIX/drive_c/users/Public/x
+mkdir -p "$planted"
+printf '#include <windows.h>\nint main(void) { CloseHandle(CreateFileA("C:\\\\users\\\\Public\\\\planted-ran", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL)); return 0; }\n' >"$work/planted.c"
+x86_64-w64-mingw32-gcc-posix -o "$planted/VantrelDetectInstallTool.exe" "$work/planted.c"
+status=0
+msiexec /x "$(windows_path "$msi")" 'INSTALLDIR=C:\users\Public\x\' || status=$?
+[ ! -e "$WINEPREFIX/drive_c/users/Public/planted-ran" ] || fail "the removal ran C:\users\Public\x\VantrelDetectInstallTool.exe"
+[ "$status" = "$refused" ] || fail "the removal with another INSTALLDIR ended with exit code $status, not $refused"
+[ -f "$app_dir/VantrelDetectInstallTool.exe" ] && [ "$(reg_value "$key" UninstallString)" = "$uninstall" ] ||
+    fail "the refused removal changed the installation"
 
 step "the program finds itself by its uninstall entry, under its Chinese display name"
 VANTREL_INSTALLED_FOLDER=$install_location timeout 120 scripts/wine-run.sh "$build_dir/tests/tst_windows.exe" \
@@ -280,8 +318,14 @@ earlier_msi=$work/earlier/VantrelDetectInstallTool-0.9.0-win64.msi
 VANTREL_DEPLOY_FOLDER=$earlier VANTREL_PACKAGE_VERSION=0.9.0 VANTREL_MSI_OUT=$earlier_msi \
     scripts/make-msi.sh "$build_dir" >/dev/null
 msiexec /i "$(windows_path "$earlier_msi")" ALLOWEDORIGINS=https://portal.example.com BROWSERPOLICY=1 \
-    VERSIONSERVICEURL=$service || fail "the earlier package's install ended with exit code $?"
+    VERSIONSERVICEURL=$service 'PROBEURL=#1' 'WEBCHATURL=#x4142' || fail "the earlier package's install ended with exit code $?"
 [ -f "$app_dir/obsolete.txt" ] && [ "$(reg_value "$key" DisplayVersion)" = 0.9.0 ] || fail "the earlier package did not install"
+hash_values_are_strings() {
+    [ "$(reg_type "$policy" ProbeUrl)" = REG_SZ ] && [ "$(reg_value "$policy" ProbeUrl)" = '#1' ] &&
+        [ "$(reg_type "$policy" WebChatUrl)" = REG_SZ ] && [ "$(reg_value "$policy" WebChatUrl)" = '#x4142' ] ||
+        fail "$1: values beginning with '#': $(wine_reg query "$policy" /reg:64 | tr -d '\r')"
+}
+hash_values_are_strings "the earlier package"
 run_value="\"$install_location\\VantrelDetectInstallTool.exe\""
 wine_reg add "$run_key" /v VantrelDetectInstallTool /d "$run_value" /f >/dev/null
 msiexec /i "$(windows_path "$msi")" || fail "the upgrade ended with exit code $?"
@@ -293,6 +337,7 @@ msiexec /i "$(windows_path "$msi")" || fail "the upgrade ended with exit code $?
 [ -f "$flag" ] || fail "the upgrade removed the user's first-run flag"
 [ "$(reg_value "$policy" AllowedOrigins)" = https://portal.example.com ] &&
     [ "$(reg_value "$policy" VersionServiceUrl)" = "$service" ] || fail "the upgrade lost the policy values"
+hash_values_are_strings "after the upgrade"
 for list in "${browser_lists[@]}"; do
     [ "$(reg_value "$list" 1)" = https://portal.example.com ] || fail "the upgrade lost $list"
 done

@@ -8,7 +8,8 @@
 # (packaging/windows/msi-actions.c) and for msi-text.exe (packaging/windows/msi-text.c), and Wine, which
 # runs msi-text.exe to write through Windows Installer's own msi.dll what wixl 0.101 cannot: the Chinese
 # texts (wixl stores none, and crashes on "Tessary检测安装工具"), the components' conditions, the upper
-# bound of the upgrade range and the added secure properties. Wine runs in a temporary prefix, or in
+# bound of the upgrade range (and public properties added to SecureCustomProperties, where the package
+# names any). Wine runs in a temporary prefix, or in
 # WINEPREFIX when that is set (it only opens the package there).
 #
 # Signing (scripts/sign-windows.sh, which names the VANTREL_SIGN_* variables), where that script is: the

@@ -6,13 +6,20 @@
  *   CheckInstallFolder  (immediate, after CostFinalize) refuses any folder but
  *                       <64-bit program files>\VantrelDetectInstallTool, taken from the system and
  *                       not from ProgramFiles64Folder, which a command line can set.
+ *   KeepPolicyValues    (immediate, before CostFinalize) gives ALLOWEDORIGINS, VERSIONSERVICEURL,
+ *                       PROBEURL and WEBCHATURL, where the command line leaves one empty, the string
+ *                       an earlier install wrote (a value of another type is not kept), and doubles a
+ *                       leading '#' of each: the Registry table reads "#x…", "#%…" and "#…" as binary,
+ *                       expandable and DWORD values, and writes "##…" as the string "#…".
  *   SplitOrigins        (immediate, before CostFinalize) splits ALLOWEDORIGINS at its commas into
  *                       ORIGIN1..ORIGIN8 and HOST1..HOST8, the valid http and https origins only,
+ *                       normalised (lower case, no default port, the port as a number), each once,
  *                       numbered from 1 without gaps; the browser policy components are conditioned
  *                       on them.
- *   QuitRunningCopy     (deferred, as the user) runs "<folder>VantrelDetectInstallTool.exe --quit",
- *                       which ends the user's running copy and returns once it has gone; bounded,
- *                       its result ignored. CustomActionData: the folder, with its trailing backslash.
+ *   QuitRunningCopy     (deferred, as the user) runs "<64-bit program files>\VantrelDetectInstallTool\
+ *                       VantrelDetectInstallTool.exe --quit", the folder taken from the system (never
+ *                       from INSTALLDIR, which a command line sets), which ends the user's running copy
+ *                       and returns once it has gone; bounded, its result ignored.
  *   ForgetRunValue      (deferred, as the user) deletes the user's start-with-login value, as the
  *                       NSIS uninstaller does.
  *   RememberRunValue    (immediate, before an upgrade removes the earlier version) reads the user's
@@ -44,10 +51,31 @@ static void logLine(MSIHANDLE install, const wchar_t *text)
     MSIHANDLE record = MsiCreateRecord(1);
     if (!record)
         return;
-    /* Field 0 is a template: [1] stands for the text, whose own brackets are then left as they are. */
-    MsiRecordSetStringW(record, 0, L"VantrelMsiActions: [1]");
-    MsiRecordSetStringW(record, 1, text);
-    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    /* Field 0 is a template, and Wine's msi.dll formats the text put in for [1] again ("[::1]" came
+       out as ""): the text goes into the template itself, each bracket escaped as [\[] and [\]]. */
+    size_t length = 20;
+    for (const wchar_t *c = text; *c; c++)
+        length += *c == L'[' || *c == L']' ? 4 : 1;
+    wchar_t *line = HeapAlloc(GetProcessHeap(), 0, length * sizeof(wchar_t));
+    if (line) {
+        wchar_t *out = line;
+        for (const wchar_t *c = L"VantrelMsiActions: "; *c; c++)
+            *out++ = *c;
+        for (const wchar_t *c = text; *c; c++) {
+            if (*c == L'[' || *c == L']') {
+                *out++ = L'[';
+                *out++ = L'\\';
+                *out++ = *c;
+                *out++ = L']';
+            } else {
+                *out++ = *c;
+            }
+        }
+        *out = 0;
+        MsiRecordSetStringW(record, 0, line);
+        MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+        HeapFree(GetProcessHeap(), 0, line);
+    }
     MsiCloseHandle(record);
 }
 
@@ -74,21 +102,30 @@ static void release(void *memory)
         HeapFree(GetProcessHeap(), 0, memory);
 }
 
+/* <64-bit program files>\VantrelDetectInstallTool\ from the system (not from ProgramFiles64Folder or
+   INSTALLDIR, which a command line sets) into folder; 0 when it is unknown. */
+static int programFolder(MSIHANDLE install, wchar_t folder[MAX_PATH + 2])
+{
+    wchar_t *programFiles = NULL;
+    if (FAILED(SHGetKnownFolderPath(&FOLDERID_ProgramFilesX64, 0, NULL, &programFiles))) {
+        logLine(install, L"The 64-bit program files folder is unknown.");
+        return 0;
+    }
+    _snwprintf(folder, MAX_PATH + 1, L"%ls\\" PRODUCT L"\\", programFiles);
+    folder[MAX_PATH + 1] = 0;
+    CoTaskMemFree(programFiles);
+    return 1;
+}
+
 __declspec(dllexport) UINT __stdcall CheckInstallFolder(MSIHANDLE install)
 {
     wchar_t target[MAX_PATH + 2];
     DWORD length = MAX_PATH + 2;
-    wchar_t *programFiles = NULL;
     wchar_t expected[MAX_PATH + 2];
     if (MsiGetTargetPathW(install, L"INSTALLDIR", target, &length) != ERROR_SUCCESS)
         target[0] = 0;
-    if (FAILED(SHGetKnownFolderPath(&FOLDERID_ProgramFilesX64, 0, NULL, &programFiles))) {
-        logLine(install, L"The 64-bit program files folder is unknown.");
+    if (!programFolder(install, expected))
         return ERROR_INSTALL_FAILURE;
-    }
-    _snwprintf(expected, MAX_PATH + 1, L"%ls\\" PRODUCT L"\\", programFiles);
-    expected[MAX_PATH + 1] = 0;
-    CoTaskMemFree(programFiles);
     if (CompareStringOrdinal(target, -1, expected, -1, TRUE) == CSTR_EQUAL) {
         logLine(install, expected);
         return ERROR_SUCCESS;
@@ -117,8 +154,10 @@ static wchar_t lower(wchar_t c)
 }
 
 /* Reads "scheme://host[:port]" (http or https, an optional "/" after it) from text[0..length) into
-   origin ("scheme://host[:port]", lower case) and host. Host names and IPv4 addresses only: letters,
-   digits, '-' and '.', no empty label. Returns 0 for anything else. */
+   origin and host, as the program compares origins: lower case, the port as a number (leading zeros
+   dropped) and left out where it is the scheme's default (443 for https, 80 for http). Host names and
+   IPv4 addresses only: letters, digits, '-' and '.', no empty label; an IPv6 address such as
+   http://[::1]:8080 is logged and left out. Returns 0 for anything else. */
 static int parseOrigin(const wchar_t *text, size_t length, wchar_t *origin, size_t originSize,
     wchar_t *host, size_t hostSize)
 {
@@ -149,26 +188,79 @@ static int parseOrigin(const wchar_t *text, size_t length, wchar_t *origin, size
     size_t hostLength = position - hostStart;
     if (hostLength == 0 || labelLength == 0 || hostLength + 1 > hostSize)
         return 0;
+    long port = 0;
     if (position < length) { /* ":port", 1 to 65535 */
         size_t digits = 0;
-        long port = 0;
         for (position++; position < length; position++, digits++) {
-            if (text[position] < L'0' || text[position] > L'9' || digits == 5)
+            if (text[position] < L'0' || text[position] > L'9')
                 return 0;
             port = port * 10 + (text[position] - L'0');
+            if (port > 65535)
+                return 0;
         }
-        if (digits == 0 || port < 1 || port > 65535)
+        if (digits == 0 || port < 1)
             return 0;
+        if (port == (schemeLength == 5 ? 443 : 80))
+            port = 0;
     }
-    if (length + 1 > originSize)
+    if (schemeLength + 3 + hostLength + 7 > originSize)
         return 0;
-    for (size_t i = 0; i < length; i++)
-        origin[i] = lower(text[i]);
-    origin[length] = 0;
     for (size_t i = 0; i < hostLength; i++)
         host[i] = lower(text[hostStart + i]);
     host[hostLength] = 0;
+    if (port)
+        _snwprintf(origin, originSize, L"%ls://%ls:%ld", schemeLength == 5 ? L"https" : L"http", host, port);
+    else
+        _snwprintf(origin, originSize, L"%ls://%ls", schemeLength == 5 ? L"https" : L"http", host);
+    origin[originSize - 1] = 0;
     return 1;
+}
+
+/* The policy values, each given on the command line or else kept from the earlier install. */
+static const wchar_t *const policyValues[][2] = {
+    { L"ALLOWEDORIGINS", L"AllowedOrigins" },
+    { L"VERSIONSERVICEURL", L"VersionServiceUrl" },
+    { L"PROBEURL", L"ProbeUrl" },
+    { L"WEBCHATURL", L"WebChatUrl" },
+};
+
+__declspec(dllexport) UINT __stdcall KeepPolicyValues(MSIHANDLE install)
+{
+    for (size_t i = 0; i < sizeof policyValues / sizeof policyValues[0]; i++) {
+        wchar_t *value = property(install, policyValues[i][0]);
+        if (value && !*value) {
+            /* A string only (RRF_RT_REG_SZ): a value of another type, which the program takes for
+               invalid, is not kept. A 64-bit DLL reads the 64-bit view. */
+            DWORD size = 0;
+            if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Vantrel\\" PRODUCT, policyValues[i][1],
+                    RRF_RT_REG_SZ, NULL, NULL, &size) == ERROR_SUCCESS && size > sizeof(wchar_t)) {
+                release(value);
+                value = HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size + sizeof(wchar_t));
+                if (value && RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Vantrel\\" PRODUCT,
+                        policyValues[i][1], RRF_RT_REG_SZ, NULL, value, &size) == ERROR_SUCCESS) {
+                    wchar_t line[80];
+                    MsiSetPropertyW(install, policyValues[i][0], value);
+                    _snwprintf(line, 80, L"%ls kept from the earlier install", policyValues[i][1]);
+                    line[79] = 0;
+                    logLine(install, line);
+                }
+            }
+        }
+        if (value && value[0] == L'#') {
+            size_t length = wcslen(value);
+            wchar_t *escaped = HeapAlloc(GetProcessHeap(), 0, (length + 2) * sizeof(wchar_t));
+            if (!escaped) {
+                release(value);
+                return ERROR_INSTALL_FAILURE;
+            }
+            escaped[0] = L'#';
+            wcscpy(escaped + 1, value);
+            MsiSetPropertyW(install, policyValues[i][0], escaped);
+            HeapFree(GetProcessHeap(), 0, escaped);
+        }
+        release(value);
+    }
+    return ERROR_SUCCESS;
 }
 
 __declspec(dllexport) UINT __stdcall SplitOrigins(MSIHANDLE install)
@@ -236,15 +328,11 @@ __declspec(dllexport) UINT __stdcall SplitOrigins(MSIHANDLE install)
 
 __declspec(dllexport) UINT __stdcall QuitRunningCopy(MSIHANDLE install)
 {
-    wchar_t *folder = property(install, L"CustomActionData");
-    wchar_t program[MAX_PATH + 40], commandLine[MAX_PATH + 60];
-    if (!folder || !*folder || wcslen(folder) > MAX_PATH) {
-        release(folder);
+    wchar_t folder[MAX_PATH + 2], program[MAX_PATH + 40], commandLine[MAX_PATH + 60];
+    if (!programFolder(install, folder))
         return ERROR_SUCCESS;
-    }
     _snwprintf(program, MAX_PATH + 40, L"%ls" PRODUCT L".exe", folder);
     program[MAX_PATH + 39] = 0;
-    release(folder);
     if (GetFileAttributesW(program) == INVALID_FILE_ATTRIBUTES)
         return ERROR_SUCCESS;
     _snwprintf(commandLine, MAX_PATH + 60, L"\"%ls\" --quit", program);
