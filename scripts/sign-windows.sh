@@ -41,11 +41,14 @@ if [ -n "$pkcs12" ]; then
     [ -z "$module" ] || fail "set VANTREL_SIGN_PKCS12 or VANTREL_SIGN_PKCS11_MODULE, not both"
     [ -r "$pkcs12" ] || fail "cannot read VANTREL_SIGN_PKCS12 ($pkcs12)"
     key_args=(-pkcs12 "$pkcs12")
-    key_name="PKCS#12 $(basename "$pkcs12")"
+    key_name="PKCS#12 $(basename -- "$pkcs12")"
 else
     [ -r "$module" ] || fail "cannot read VANTREL_SIGN_PKCS11_MODULE ($module)"
     key=${VANTREL_SIGN_PKCS11_KEY:-}
     [[ "$key" == pkcs11:* ]] || fail "VANTREL_SIGN_PKCS11_KEY must be the key's pkcs11: URI"
+    # The URI goes onto osslsigncode's command line and into the build's log.
+    [[ "${key,,}" != *pin-value=* ]] ||
+        fail "VANTREL_SIGN_PKCS11_KEY holds the PIN (pin-value=): take it out and put the PIN into VANTREL_SIGN_PASSWORD_FILE"
     key_args=(-pkcs11module "$module" -key "$key")
     if [ -n "${VANTREL_SIGN_CERT:-}" ]; then
         [ -r "$VANTREL_SIGN_CERT" ] || fail "cannot read VANTREL_SIGN_CERT ($VANTREL_SIGN_CERT)"
@@ -73,6 +76,8 @@ fi
 
 files=()
 for path in "$@"; do
+    # A name that begins with '-' would be taken for an option by find, dirname, mv and the like.
+    [[ "$path" != -* ]] || path=./$path
     if [ -d "$path" ]; then
         while IFS= read -r -d '' file; do files+=("$file"); done \
             < <(find "$path" -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0 | LC_ALL=C sort -z)
@@ -88,8 +93,8 @@ trap '[ -z "$temporary" ] || rm -rf "$temporary"' EXIT
 for file in "${files[@]}"; do
     # osslsigncode writes a new file and will not overwrite one: a folder of our own beside the
     # original holds it, and the rename then replaces the original at once.
-    temporary=$(mktemp -d "$(dirname "$file")/.signing.XXXXXX")
-    signed=$temporary/$(basename "$file")
+    temporary=$(mktemp -d "$(dirname -- "$file")/.signing.XXXXXX")
+    signed=$temporary/$(basename -- "$file")
     # Standard input is closed: without a terminal, a key that wants a password nobody gave fails at
     # once instead of waiting for one (at a terminal, osslsigncode asks there).
     if ! output=$(osslsigncode sign "${key_args[@]}" -h sha256 "${timestamp_args[@]}" \
@@ -97,8 +102,8 @@ for file in "${files[@]}"; do
         printf '%s\n' "$output" >&2
         fail "signing $file failed"
     fi
-    chmod --reference="$file" "$signed"
-    mv -f "$signed" "$file"
+    chmod --reference="$file" -- "$signed"
+    mv -f -- "$signed" "$file"
     rmdir "$temporary"
     temporary=
 done
