@@ -32,16 +32,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-step() { echo "-- $*"; }
-# waits up to $1 seconds for the command that follows to succeed
-within() {
-    local seconds=$1
-    shift
-    for ((i = 0; i < seconds * 10; i++)); do "$@" && return 0; sleep 0.1; done
-    return 1
-}
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+. scripts/check-common.sh
 reg_value() { wine reg query "$1" /v "$2" /reg:64 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 program_ended() { ! pgrep -f '[V]antrelDetectInstallTool.exe' >/dev/null; }
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }

@@ -27,15 +27,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
-step() { echo "-- $*"; }
-# waits up to $1 seconds for the command that follows to succeed
-within() {
-    local seconds=$1
-    shift
-    for ((i = 0; i < seconds * 10; i++)); do "$@" && return 0; sleep 0.1; done
-    return 1
-}
+. scripts/check-common.sh
 
 step "a throwaway root CA, code-signing certificate and time-stamp authority"
 pki=$work/pki
