@@ -16,6 +16,9 @@ AboutWidget::AboutWidget(QWidget *parent)
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_DeleteOnClose);
     ui->label_version->setText(AppVersion);
+    setAccessibleDescription(QString::fromUtf8("版本：%1").arg(AppVersion));
+    FramelessKeys::install(this, ui->toolButton_close);
+    ui->toolButton_close->setFocus();
 }
 
 AboutWidget::~AboutWidget()

@@ -1,7 +1,8 @@
 #pragma once
 
 // The About window: logo, title and the program version. Application-modal; the settings menu makes
-// a new one each time, and a closed one is destroyed at once (nobody keeps a reference to it).
+// a new one each time, and a closed one is destroyed at once (nobody keeps a reference to it). Escape
+// closes it as its close button does; the close button, its only control, has the focus.
 #include <QPoint>
 #include <QWidget>
 

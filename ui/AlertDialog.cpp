@@ -22,6 +22,10 @@ AlertDialog::AlertDialog(QWidget *parent, const QString &title, const QString &i
     ui->label_text->setTextInteractionFlags(Qt::TextSelectableByMouse);
     ui->toolButton_action->setText(buttonText);
     fitText();
+    setAccessibleName(title);
+    setAccessibleDescription(text);
+    FramelessKeys::install(this, ui->toolButton_close);
+    ui->toolButton_action->setFocus();
 }
 
 void AlertDialog::fitText()

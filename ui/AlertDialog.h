@@ -3,8 +3,11 @@
 // The one modal message dialog of the program: title, icon, text and one action button, plus a close
 // button in its title bar. Callers use showAlert() and act on its result.
 //
-// A dialog dismissed without either button (Escape) reports CloseClicked, as the close button would:
-// every caller treats that as "the user declined".
+// Escape presses the close button, and a dialog dismissed otherwise without either button reports
+// CloseClicked too: every caller treats that as "the user declined".
+//
+// The alert is named by its title and described by its text, so a screen reader says both when it
+// opens; the action button has the focus, so Enter or Space answers it at once.
 //
 // Two things beyond the form, kept on purpose:
 // - A text longer than the 382 x 160 box holds makes the dialog grow taller (fitText) rather than cut the

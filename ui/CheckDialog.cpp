@@ -14,6 +14,9 @@ CheckDialog::CheckDialog(QWidget *parent)
     setWindowModality(Qt::ApplicationModal);
     setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
     setAttribute(Qt::WA_TranslucentBackground);
+    setAccessibleName(ui->label_title->text());
+    FramelessKeys::install(this, ui->toolButton_close);
+    ui->toolButton_confirm->setFocus();
 }
 
 CheckDialog::~CheckDialog()
@@ -37,6 +40,7 @@ void CheckDialog::setVersionInfo(const VersionInfoPtr &record)
         ui->toolButton_cancel->hide();
         ui->toolButton_confirm->setText(QString::fromUtf8("好的"));
     }
+    setAccessibleDescription(ui->label_text->text() + QLatin1Char(' ') + ui->label_version->text());
 }
 
 void CheckDialog::on_toolButton_cancel_clicked()

@@ -2,7 +2,8 @@
 
 // The update dialog: one tool's version record, either with an update on offer (cancel and upgrade,
 // which opens the installer address in the browser when it is http or https, see InstallerAddress.h)
-// or up to date (one button).
+// or up to date (one button). A screen reader hears its title and text when it opens; the confirming
+// button has the focus, and Escape presses the close button.
 #include "VersionInfo.h"
 
 #include <QDialog>
