@@ -12,8 +12,10 @@
 #include "ui_HomeWidget.h"
 
 #include <QDesktopServices>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QTimer>
 #include <QUrl>
 
 const char TAB_SELECTED_STYLE[]
@@ -56,6 +58,9 @@ HomeWidget::HomeWidget(QWidget *parent)
     ui->label_install_encypt->hide();
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
     ui->stackedWidget->setCurrentIndex(0);
+    FramelessKeys::install(this, ui->toolButton_close);
+    for (QWidget *watched : { ui->toolButton_setting, ui->toolButton_tool, ui->toolButton_help })
+        watched->installEventFilter(this);
 
     TrayIcon *tray = TrayIcon::instance();
     tray->setIcon(QStringLiteral(":/main.ico"));
@@ -111,6 +116,7 @@ void HomeWidget::showInstalled(const Card &card, const QString &title)
 {
     card.version->setText(QStringLiteral("V%1").arg(UtilManager::displayVersion(title)));
     card.button->setText(QString::fromUtf8("检查更新"));
+    card.button->setAccessibleDescription(card.name->text());
     card.badge->show();
 }
 
@@ -126,6 +132,7 @@ void HomeWidget::applyReply(const Card &card, VersionInfoPtr &record, const QStr
     }
     card.version->setText(record->versionName);
     card.button->setText(QString::fromUtf8("立即下载"));
+    card.button->setAccessibleDescription(card.name->text());
     card.badge->hide();
 }
 
@@ -187,6 +194,7 @@ QMenu *HomeWidget::buildSettingsMenu()
 {
     auto *menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("settingsMenu"));
+    menu->setAccessibleName(QString::fromUtf8("设置"));
     menu->setAttribute(Qt::WA_DeleteOnClose);
     QAction *autoStart = menu->addAction(QString::fromUtf8("开机启动"));
     QAction *update = menu->addAction(QString::fromUtf8("检查更新"));
@@ -212,8 +220,61 @@ QMenu *HomeWidget::buildSettingsMenu()
 
 void HomeWidget::on_toolButton_setting_clicked()
 {
+    openSettingsMenu(false);
+}
+
+void HomeWidget::openSettingsMenu(bool byKeyboard)
+{
     QMenu *menu = buildSettingsMenu();
+    // Opened from the keyboard, the first entry is ready for Enter, as in the system's own menus.
+    if (byKeyboard)
+        QTimer::singleShot(0, menu, [menu]() { menu->setActiveAction(menu->actions().value(0)); });
     menu->exec(ui->toolButton_setting->mapToGlobal(MenuOffset));
+}
+
+bool HomeWidget::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    const int key = static_cast<QKeyEvent *>(event)->key();
+    if (watched == ui->toolButton_setting
+        && (key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Down)) {
+        openSettingsMenu(true);
+        return true;
+    }
+    if ((watched == ui->toolButton_tool || watched == ui->toolButton_help)
+        && (key == Qt::Key_Left || key == Qt::Key_Right)) {
+        showPage(key == Qt::Key_Left ? 0 : 1);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void HomeWidget::keyPressEvent(QKeyEvent *event)
+{
+    const int key = event->key();
+    if ((event->modifiers() & Qt::ControlModifier)
+        && (key == Qt::Key_Tab || key == Qt::Key_Backtab || key == Qt::Key_PageDown || key == Qt::Key_PageUp))
+        return showPage(1 - ui->stackedWidget->currentIndex());
+    QWidget::keyPressEvent(event);
+}
+
+// The page's button is pressed as a click would (the tools page asks for the versions again), and
+// takes the focus, as the tab of a tab bar does.
+void HomeWidget::showPage(int index)
+{
+    QToolButton *tab = index == 0 ? ui->toolButton_tool : ui->toolButton_help;
+    if (ui->stackedWidget->currentIndex() != index)
+        tab->click();
+    tab->setFocus(Qt::TabFocusReason);
+}
+
+void HomeWidget::markPage(QToolButton *shown, QToolButton *other)
+{
+    shown->setStyleSheet(QLatin1String(TAB_SELECTED_STYLE));
+    other->setStyleSheet(QLatin1String(TAB_NORMAL_STYLE));
+    shown->setAccessibleDescription(QString::fromUtf8("当前页面"));
+    other->setAccessibleDescription(QString::fromUtf8("切换到此页面"));
 }
 
 void HomeWidget::on_toolButton_min_clicked()
@@ -229,8 +290,7 @@ void HomeWidget::on_toolButton_close_clicked()
 void HomeWidget::on_toolButton_tool_clicked()
 {
     ui->stackedWidget->setCurrentIndex(0);
-    ui->toolButton_tool->setStyleSheet(QLatin1String(TAB_SELECTED_STYLE));
-    ui->toolButton_help->setStyleSheet(QLatin1String(TAB_NORMAL_STYLE));
+    markPage(ui->toolButton_tool, ui->toolButton_help);
     query(SignatureClientName);
     query(EncryptedClientName);
 }
@@ -238,8 +298,7 @@ void HomeWidget::on_toolButton_tool_clicked()
 void HomeWidget::on_toolButton_help_clicked()
 {
     ui->stackedWidget->setCurrentIndex(1);
-    ui->toolButton_tool->setStyleSheet(QLatin1String(TAB_NORMAL_STYLE));
-    ui->toolButton_help->setStyleSheet(QLatin1String(TAB_SELECTED_STYLE));
+    markPage(ui->toolButton_help, ui->toolButton_tool);
 }
 
 void HomeWidget::on_pushButton_update_sign_clicked()

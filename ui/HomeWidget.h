@@ -3,12 +3,18 @@
 // The main window: a card per managed tool (installed or latest version, installed badge, update
 // button), a consult tab with the customer-service chat, and a settings menu (start with login, update
 // check of this program, About). Closing it only hides it; the tray brings it back.
+//
+// By keyboard: Escape hides it as its close button does; Space, Enter or Down on the settings button
+// opens the menu with its first entry ready; Ctrl+Tab or Ctrl+PgDown (and back) switch the pages from
+// anywhere, and Left and Right on the page buttons, as on a tab bar. The underline that marks the shown
+// page is said in the page buttons' descriptions, and each card's button says which tool it is for.
 #include "VersionInfo.h"
 
 #include <QPoint>
 #include <QWidget>
 
 class QMenu;
+class QToolButton;
 
 namespace Ui {
 class HomeWidget;
@@ -41,6 +47,8 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void on_toolButton_min_clicked();
@@ -61,6 +69,9 @@ private:
     void runUpdateFlow(const Card &card, VersionInfoPtr &record);
     void query(const QString &componentCode);
     bool alertNoRecord();
+    void openSettingsMenu(bool byKeyboard);
+    void showPage(int index);
+    void markPage(QToolButton *shown, QToolButton *other);
 
     Ui::HomeWidget *ui;
     QPoint dragOffset;

@@ -43,6 +43,7 @@ TrayIcon::TrayIcon()
     , menu(new QMenu)
 {
     qDebug() << "Tray icon created";
+    menu->setAccessibleName(QString::fromUtf8("Tessary检测安装工具"));
     connect(trayIcon, &QSystemTrayIcon::activated, this, &TrayIcon::iconIsActived);
 }
 
