@@ -62,6 +62,7 @@ CheckWidget::CheckWidget(QWidget *parent)
     ui->stackedWidget->setCurrentIndex(0);
     ui->toolButton_check->setEnabled(false);
     ui->toolButton_check->setText(QString::fromUtf8("检测中"));
+    FramelessKeys::install(this, ui->toolButton_close, ui->widget_header);
 }
 
 CheckWidget::~CheckWidget()
@@ -135,12 +136,15 @@ void CheckWidget::runCheck(bool launchAfterCheck)
 
     if (problems > 0) {
         ui->label_progress->setText(QString::fromUtf8("基础环境存在问题，请修复后重新检测"));
+        ui->toolButton_check->setFocus();
         return;
     }
     ui->label_app_title->setText(tool.title);
+    describeInstallButton();
     ui->label_progress->setText(QString::fromUtf8("安装%1，完成检测…").arg(tool.title));
     setStepsPassed(true);
     ui->stackedWidget->setCurrentIndex(1);
+    ui->toolButton_install->setFocus();
     if (launchAfterCheck)
         launchInstalledTool(tool.title, tool.url);
 }
@@ -151,6 +155,7 @@ void CheckWidget::setLine(QLabel *image, QLabel *title, QLabel *description, Lin
     static const char *const images[]
         = { ":/img/check_waiting.png", ":/img/check_success.png", ":/img/check_error.png" };
     static const char *const descriptionColors[] = { "#FF9313", "#00943E", "#C71023" };
+    static const char *const stateWords[] = { "检测中", "通过", "未通过" };
     const int index = static_cast<int>(state);
     image->setPixmap(QPixmap(QLatin1String(images[index])));
     title->setStyleSheet(color(state == LineState::Failed ? "#C71023" : "#00943E"));
@@ -158,6 +163,10 @@ void CheckWidget::setLine(QLabel *image, QLabel *title, QLabel *description, Lin
     description->setText(state == LineState::Checking ? QString::fromUtf8("检测中...")
             : state == LineState::Passed              ? passedText
                                                       : failedText);
+    const QString word = QString::fromUtf8(stateWords[index]);
+    image->setAccessibleName(word);
+    title->setAccessibleDescription(
+        state == LineState::Checking ? word : word + QString::fromUtf8("：") + description->text());
 }
 
 void CheckWidget::setNetworkLine(LineState state)
@@ -181,6 +190,14 @@ void CheckWidget::setStepsPassed(bool passed)
     ui->label_step_2->setPixmap(
         QPixmap(passed ? QStringLiteral(":/img/two_steped.png") : QStringLiteral(":/img/two_steping.png")));
     ui->label_install->setStyleSheet(color(passed ? "#3461FF" : "#969AA0"));
+    ui->label_check->setAccessibleDescription(QString::fromUtf8(passed ? "已完成" : "进行中"));
+    ui->label_install->setAccessibleDescription(QString::fromUtf8(passed ? "进行中" : "未开始"));
+}
+
+void CheckWidget::describeInstallButton()
+{
+    ui->toolButton_install->setAccessibleDescription(
+        (ui->label_app_title->text() + QLatin1Char(' ') + ui->label_app_version->text()).trimmed());
 }
 
 void CheckWidget::onVersionResult(const QString &componentCode, const QString &body)
@@ -191,6 +208,7 @@ void CheckWidget::onVersionResult(const QString &componentCode, const QString &b
             return;
         ui->label_app_title->setText(record->componentName);
         ui->label_app_version->setText(record->versionName);
+        describeInstallButton();
     };
     if (componentCode == SignatureClientName)
         apply(signVersion);

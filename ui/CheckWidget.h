@@ -16,6 +16,11 @@
 //   state icon then touches its title, and the labels share the row's width, so a short result ("正常")
 //   drifts to the middle and the tool's name and version stretch to the button. Users read a state line
 //   as "icon, what, result" from the left; the spacers keep it so at every width and DPI.
+// - What the icons and colours show is said to screen readers too: a line's state image is named by the
+//   state (检测中, 通过, 未通过), its title describes state and result, the step titles say which step
+//   runs, and the install button which tool it installs. Qt announces each change of these texts.
+// - By keyboard: Escape closes the window as its close button does. When a check ends, the button that
+//   acts next (立即下载, or 重新检测 after a problem) takes the focus, so a keyboard user answers at once.
 #include "VersionInfo.h"
 
 #include <QPoint>
@@ -70,6 +75,7 @@ private:
     void setNetworkLine(LineState state);
     void setDiskLine(LineState state, const QString &drive);
     void setStepsPassed(bool passed);
+    void describeInstallButton();
 
     Ui::CheckWidget *ui;
     QPoint dragOffset;

@@ -33,6 +33,8 @@ LoadingWidget::LoadingWidget(QWidget *parent)
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
     setAttribute(Qt::WA_TranslucentBackground);
+    // It has no button to press; screen readers meet it as a window, as the others.
+    FramelessKeys::install(this, nullptr);
     activateWindow();
 }
 
