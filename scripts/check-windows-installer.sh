@@ -85,14 +85,7 @@ VANTREL_INSTALLED_FOLDER=$install_location scripts/wine-run.sh "$build_dir/tests
     installedProgram_isFoundByItsUninstallEntry | grep -E "^(PASS|FAIL|SKIP|Totals)"
 
 step "a sample tool installed beside, and a version service for the network check"
-tool_dir="$WINEPREFIX/drive_c/SampleTool"
-mkdir -p "$tool_dir"
-cp "$build_dir/tools/VantrelSignatureClient.exe" "$app_dir"/*.dll "$tool_dir/"
-tool_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient'
-for value in 'DisplayName=Tessary签章客户端' 'DisplayIcon=C:\SampleTool\VantrelSignatureClient.exe,0' \
-    'DisplayVersion=1.0.5'; do
-    wine reg add "$tool_key" /v "${value%%=*}" /d "${value#*=}" /f /reg:64 >/dev/null
-done
+install_sample_tool "$build_dir" "$app_dir"
 mkdir -p "$work/static"
 cp demo/probe.html "$work/static/"
 scripts/wine-run.sh "$build_dir/tools/version-service.exe" --port 18099 --components demo/components.json \

@@ -220,14 +220,7 @@ VANTREL_INSTALLED_FOLDER=$install_location timeout 120 scripts/wine-run.sh "$bui
     installedProgram_isFoundByItsUninstallEntry | grep -E "^(PASS|FAIL|SKIP|Totals)"
 
 step "a sample tool installed beside"
-tool_dir="$WINEPREFIX/drive_c/SampleTool"
-mkdir -p "$tool_dir"
-cp "$build_dir/tools/VantrelSignatureClient.exe" "$app_dir"/*.dll "$tool_dir/"
-tool_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\VantrelSignatureClient'
-for value in 'DisplayName=Tessary签章客户端' 'DisplayIcon=C:\SampleTool\VantrelSignatureClient.exe,0' \
-    'DisplayVersion=1.0.5'; do
-    wine_reg add "$tool_key" /v "${value%%=*}" /d "${value#*=}" /f /reg:64 >/dev/null
-done
+install_sample_tool "$build_dir" "$app_dir"
 
 step "the installed program starts with nothing else on its path, its settings from the policy alone"
 # The command ports are the machine's: a test of another checkout may hold them for a while.
