@@ -4,9 +4,9 @@
  * Load it with <script src=".../vantrel-channel.global.js"></script>, which defines window.VantrelChannel,
  * or import the ES module vantrel-channel.js kept beside it. No dependencies. See README.md.
  *
- * The program never answers on its command channel. A resolved sendCommand() therefore means "the
- * message was handed to the program over an open connection", not "the tool started": the program
- * shows its own windows for that.
+ * The program answers a command only when it carries a requestId (receipt: true): then once, with
+ * the command's outcome. Without one, a resolved sendCommand() means "the message was handed to the
+ * program over an open connection", not "the tool started": the program shows its own windows for that.
  */
 (function (root) {
     "use strict";
@@ -27,8 +27,10 @@
         LOCAL_NETWORK_DENIED: "LOCAL_NETWORK_DENIED",
         INSECURE_CONTEXT: "INSECURE_CONTEXT",
         VERSION_SERVICE: "VERSION_SERVICE",
+        NO_RECEIPT: "NO_RECEIPT",
+        STATUS_REFUSED: "STATUS_REFUSED",
     });
-    const Defaults = Object.freeze({ attemptTimeoutMs: 3000, timeoutMs: 10000 });
+    const Defaults = Object.freeze({ attemptTimeoutMs: 3000, timeoutMs: 10000, receiptTimeoutMs: 60000 });
 
     // The program accepts a page outside its origin allow-list, or a page of another user of the machine
     // (its copy holds the ports), and closes at once with this code; the reason tells the two apart. Only
@@ -38,7 +40,10 @@
     // After the handshake, how long to watch for that close before the connection counts as usable.
     const SETTLE_MS = 150;
     const DRAIN_POLL_MS = 10;
-    const COMMAND_KEYS = ["VantrelUseScene", "operationCommand"];
+    // The kit's own keys: the page's fields may not set them. A requestId asks the program for a reply,
+    // which only the kit listens for.
+    const RESERVED_KEYS = ["VantrelUseScene", "operationCommand", "requestId"];
+    const REQUEST_ID_CHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._:-";
     const VERSION_QUERY_PATH = "/version-manage/customer-tool-version/query-latest-customer-tool-version";
     const MESSAGES = {
         NOT_REACHABLE: "the program is not reachable: not installed or not running",
@@ -47,6 +52,8 @@
         TIMEOUT: "the program did not answer in time",
         LOCAL_NETWORK_DENIED: "the browser's local network permission is denied for this site",
         INSECURE_CONTEXT: "the browser denies insecure pages the local network: serve the portal over https",
+        REPLY_TIMEOUT: "the program did not reply in time (a program without receipts never replies)",
+        NO_RECEIPT: "the connection closed before the program replied: the command's outcome is unknown",
     };
 
     class VantrelChannelError extends Error {
@@ -105,27 +112,43 @@
         if (!isPlainObject(options)) throw invalid("options must be an object");
         const fields = options.fields === undefined ? {} : options.fields;
         if (!isPlainObject(fields)) throw invalid("fields must be an object");
-        for (const key of COMMAND_KEYS) {
+        for (const key of RESERVED_KEYS) {
             if (Object.prototype.hasOwnProperty.call(fields, key))
-                throw invalid(`fields must not set ${key}; it is an argument`);
+                throw invalid(`fields must not set ${key}; the kit sets it`);
         }
+        if (options.receipt !== undefined && typeof options.receipt !== "boolean")
+            throw invalid("receipt must be true or false");
         return {
             endpoints: checkEndpoints(options.endpoints),
             attemptTimeoutMs: positiveNumber(options.attemptTimeoutMs, Defaults.attemptTimeoutMs, "attemptTimeoutMs"),
             timeoutMs: positiveNumber(options.timeoutMs, Defaults.timeoutMs, "timeoutMs"),
+            receipt: options.receipt === true,
+            receiptTimeoutMs: positiveNumber(options.receiptTimeoutMs, Defaults.receiptTimeoutMs, "receiptTimeoutMs"),
             fields,
         };
     }
 
-    // The text frame the program reads: the scene and the command first, then the page's own fields
-    // in their order, untouched (the program hands the whole text to the tool).
-    function buildMessage(scene, operationCommand, fields) {
+    // Fresh for each call, so that a reply can only be to this call. randomUUID needs a secure context;
+    // a plain-http page that the browser lets through gets an id of the same kind from getRandomValues.
+    function newRequestId() {
+        const crypto = root.crypto;
+        if (crypto && typeof crypto.randomUUID === "function") return crypto.randomUUID();
+        const bytes = new Uint8Array(32);
+        if (crypto && typeof crypto.getRandomValues === "function") crypto.getRandomValues(bytes);
+        else for (let i = 0; i < bytes.length; ++i) bytes[i] = Math.floor(Math.random() * 256);
+        return Array.from(bytes, (byte) => REQUEST_ID_CHARS[byte % REQUEST_ID_CHARS.length]).join("");
+    }
+
+    // The text frame the program reads: the scene and the command first, the kit's requestId when it
+    // asks for a receipt, then the page's own fields in their order, untouched (the program hands the
+    // whole text to the tool).
+    function buildMessage(scene, operationCommand, fields, requestId) {
         if (typeof scene !== "string") throw invalid('scene must be a string such as "00" or "01"');
         if (typeof operationCommand !== "string")
             throw invalid('operationCommand must be a string such as "startTool" or "closeTool"');
         let text;
         try {
-            text = JSON.stringify({ VantrelUseScene: scene, operationCommand, ...fields });
+            text = JSON.stringify({ VantrelUseScene: scene, operationCommand, requestId, ...fields });
         } catch (error) {
             throw invalid(`fields cannot be written as JSON: ${error.message}`);
         }
@@ -133,7 +156,7 @@
     }
 
     function closeQuietly(socket) {
-        socket.onopen = socket.onclose = socket.onerror = null;
+        socket.onopen = socket.onclose = socket.onerror = socket.onmessage = null;
         try {
             socket.close(1000);
         } catch (ignored) {
@@ -243,26 +266,82 @@
         return Promise.race([search, bound]).finally(() => clearTimeout(timer));
     }
 
-    // Resolves once the frame has left the browser's buffer, then closes normally.
-    async function deliver(connection, message, deadline) {
+    // The program's reply to requestId on this connection: the first JSON object that carries it (any
+    // other frame is not ours). Listening starts before the frame is sent, as the reply may come at once;
+    // cancel() ends the wait when the frame never left.
+    function replyTo(connection, requestId, ms) {
         const { socket } = connection;
-        socket.send(message);
-        while (socket.bufferedAmount > 0 && socket.readyState === WebSocket.OPEN && Date.now() < deadline)
-            await delay(DRAIN_POLL_MS);
-        const sent = socket.bufferedAmount === 0;
-        closeQuietly(socket);
-        if (!sent) {
-            const code = socket.readyState === WebSocket.OPEN ? ErrorCode.TIMEOUT : ErrorCode.NOT_REACHABLE;
-            throw new VantrelChannelError(code, "the message did not leave the browser", connection);
+        let timer;
+        const reply = new Promise((resolve, reject) => {
+            const fail = (code, message) => reject(new VantrelChannelError(code, message, connection));
+            timer = setTimeout(() => fail(ErrorCode.TIMEOUT, MESSAGES.REPLY_TIMEOUT), ms);
+            socket.onmessage = (event) => {
+                let parsed;
+                try {
+                    parsed = JSON.parse(event.data);
+                } catch (notJson) {
+                    return;
+                }
+                if (isPlainObject(parsed) && parsed.requestId === requestId) resolve(parsed);
+            };
+            socket.onclose = () => fail(ErrorCode.NO_RECEIPT, MESSAGES.NO_RECEIPT);
+        });
+        reply.catch(() => {}); // awaited only once the frame has left
+        return { reply: reply.finally(() => clearTimeout(timer)), cancel: () => clearTimeout(timer) };
+    }
+
+    // Sends the frame and resolves once it has left the browser's buffer, or, when requestId is given,
+    // once the program has replied to it (bounded by replyMs). Always closes the connection.
+    async function deliver(connection, message, deadline, requestId, replyMs) {
+        const { socket } = connection;
+        const waiting = requestId === undefined ? undefined : replyTo(connection, requestId, replyMs);
+        try {
+            socket.send(message);
+            while (socket.bufferedAmount > 0 && socket.readyState === WebSocket.OPEN && Date.now() < deadline)
+                await delay(DRAIN_POLL_MS);
+            if (socket.bufferedAmount !== 0) {
+                const code = socket.readyState === WebSocket.OPEN ? ErrorCode.TIMEOUT : ErrorCode.NOT_REACHABLE;
+                throw new VantrelChannelError(code, "the message did not leave the browser", connection);
+            }
+            const delivery = { endpoint: connection.endpoint, message, attempts: connection.attempts };
+            return waiting ? { ...delivery, reply: await waiting.reply } : delivery;
+        } finally {
+            if (waiting) waiting.cancel();
+            closeQuietly(socket);
         }
-        return { endpoint: connection.endpoint, message, attempts: connection.attempts };
     }
 
     async function sendCommand(scene, operationCommand, options) {
         const settings = checkOptions(options);
-        const message = buildMessage(scene, operationCommand, settings.fields);
+        const requestId = settings.receipt ? newRequestId() : undefined;
+        const message = buildMessage(scene, operationCommand, settings.fields, requestId);
         const deadline = Date.now() + settings.timeoutMs;
-        return deliver(await connect(settings), message, deadline);
+        const connection = await connect(settings);
+        const sent = await deliver(connection, message, deadline, requestId, settings.receiptTimeoutMs);
+        if (!sent.reply) return sent;
+        const { reply, ...delivery } = sent;
+        const detail = typeof reply.detail === "string" ? reply.detail : "";
+        return { ...delivery, receipt: { requestId, outcome: String(reply.outcome), detail } };
+    }
+
+    // What the program says of itself: its version and, per scene, whether the tool is installed and
+    // runs. The program answers only when it serves an origin allow-list (else a page of any site could
+    // survey the machine). The whole call, reply included, is bounded by timeoutMs.
+    async function status(options) {
+        const settings = checkOptions(options);
+        const requestId = newRequestId();
+        const message = JSON.stringify({ operationCommand: "queryStatus", requestId });
+        const deadline = Date.now() + settings.timeoutMs;
+        const connection = await connect(settings);
+        const left = Math.max(deadline - Date.now(), 1);
+        const { reply } = await deliver(connection, message, deadline, requestId, left);
+        if (reply.outcome !== "status") {
+            const why = typeof reply.detail === "string" && reply.detail ? reply.detail : String(reply.outcome);
+            const text = `the program refused the status query: ${why}`;
+            throw new VantrelChannelError(ErrorCode.STATUS_REFUSED, text, connection);
+        }
+        const { endpoint, attempts } = connection;
+        return { version: reply.version, tools: reply.tools, endpoint, attempts };
     }
 
     // Whether the program answers, without sending a command. Resolves { reachable: true, endpoint }
@@ -322,6 +401,7 @@
         detect,
         startTool,
         closeTool,
+        status,
         queryLatestVersion,
     });
 })(typeof globalThis !== "undefined" ? globalThis : this);

@@ -19,6 +19,7 @@ export const {
     detect,
     startTool,
     closeTool,
+    status,
     queryLatestVersion,
 } = kit;
 export default kit;
