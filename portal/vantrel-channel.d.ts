@@ -25,12 +25,17 @@ export type ErrorCodeValue =
     | "TIMEOUT"
     | "LOCAL_NETWORK_DENIED"
     | "INSECURE_CONTEXT"
-    | "VERSION_SERVICE";
+    | "VERSION_SERVICE"
+    /** A receipt was asked for and the connection closed before the program replied: the outcome is unknown. */
+    | "NO_RECEIPT"
+    /** status(): the program refused the query (it serves no origin allow-list, or is quitting); the
+     *  message holds its reason. */
+    | "STATUS_REFUSED";
 
 export declare const ErrorCode: Readonly<{ [Code in ErrorCodeValue]: Code }>;
 
-/** attemptTimeoutMs 3000, timeoutMs 10000. */
-export declare const Defaults: Readonly<{ attemptTimeoutMs: number; timeoutMs: number }>;
+/** attemptTimeoutMs 3000, timeoutMs 10000, receiptTimeoutMs 60000. */
+export declare const Defaults: Readonly<{ attemptTimeoutMs: number; timeoutMs: number; receiptTimeoutMs: number }>;
 
 /** What happened on one endpoint. */
 export interface Attempt {
@@ -62,15 +67,62 @@ export interface ChannelOptions {
 }
 
 export interface CommandOptions extends ChannelOptions {
-    /** Extra keys of the message, sent after VantrelUseScene and operationCommand, untouched. */
+    /** Extra keys of the message, sent after VantrelUseScene, operationCommand (and requestId), untouched.
+     *  They may not set those keys. */
     fields?: Record<string, unknown>;
+    /** Ask the program for the command's outcome: the kit adds a fresh requestId and keeps the connection
+     *  until the program replies. */
+    receipt?: boolean;
+    /** Bound of the wait for the reply once the message has left, in milliseconds (default 60000). */
+    receiptTimeoutMs?: number;
 }
 
-/** Resolved when the message was handed to the program over an open connection (the program never answers). */
+export interface ReceiptOptions extends CommandOptions {
+    receipt: true;
+}
+
+/** The command's outcome, as the program replied:
+ *  delivered: handed to the tool's listener; notInstalled: the program's check and install window was shown
+ *  (a delivery after the installation is not reported); startFailed: the tool could not be started;
+ *  toolUnreachable: started, but its listener never took the command; closeForwarded: a close handed to the
+ *  running tool; notRunning: a close for a tool that does not run; queueFull: too many commands wait for
+ *  the tool; refused: the program is quitting. */
+export type ReceiptOutcome =
+    | "delivered"
+    | "notInstalled"
+    | "startFailed"
+    | "toolUnreachable"
+    | "closeForwarded"
+    | "notRunning"
+    | "queueFull"
+    | "refused";
+
+export interface Receipt {
+    requestId: string;
+    outcome: ReceiptOutcome;
+    /** Short English text for logs. */
+    detail: string;
+}
+
+/** Resolved when the message was handed to the program over an open connection; with a receipt, once the
+ *  program has replied too (whatever the outcome). */
 export interface Delivery {
     endpoint: string;
     /** The text frame exactly as sent. */
     message: string;
+    attempts: Attempt[];
+    receipt?: Receipt;
+}
+
+export interface ReceiptDelivery extends Delivery {
+    receipt: Receipt;
+}
+
+/** What status() resolves: the program's version and, per scene ("00", "01"), its tool's state. */
+export interface ProgramStatus {
+    version: string;
+    tools: Record<string, { installed: boolean; running: boolean }>;
+    endpoint: string;
     attempts: Attempt[];
 }
 
@@ -91,10 +143,20 @@ export interface VersionRecord {
 
 /** wss first for "https:" pages, ws first otherwise; default: this page's protocol. */
 export declare function defaultEndpoints(pageProtocol?: string): string[];
+export declare function sendCommand(
+    scene: string,
+    operationCommand: string,
+    options: ReceiptOptions
+): Promise<ReceiptDelivery>;
 export declare function sendCommand(scene: string, operationCommand: string, options?: CommandOptions): Promise<Delivery>;
+export declare function startTool(scene: string, options: ReceiptOptions): Promise<ReceiptDelivery>;
 export declare function startTool(scene: string, options?: CommandOptions): Promise<Delivery>;
+export declare function closeTool(scene: string, options: ReceiptOptions): Promise<ReceiptDelivery>;
 export declare function closeTool(scene: string, options?: CommandOptions): Promise<Delivery>;
 export declare function detect(options?: ChannelOptions): Promise<Detection>;
+/** Asks the program for its version and its tools' state; the whole call, reply included, is bounded by
+ *  timeoutMs. Rejects with STATUS_REFUSED when the program serves no origin allow-list. */
+export declare function status(options?: ChannelOptions): Promise<ProgramStatus>;
 export declare function queryLatestVersion(
     serviceUrl: string,
     componentCode?: string,
@@ -113,6 +175,7 @@ declare const VantrelChannel: {
     startTool: typeof startTool;
     closeTool: typeof closeTool;
     detect: typeof detect;
+    status: typeof status;
     queryLatestVersion: typeof queryLatestVersion;
 };
 export default VantrelChannel;
