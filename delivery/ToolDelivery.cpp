@@ -37,9 +37,10 @@ bool ToolDelivery::isRunning()
     return runningAtCheck;
 }
 
-ToolDelivery::StartOutcome ToolDelivery::acceptStart(const QString &text, const QString &origin)
+ToolDelivery::StartOutcome ToolDelivery::acceptStart(
+    const QString &text, const QString &origin, quint64 ticket)
 {
-    if (!enqueue(text, origin, false))
+    if (!enqueue(text, origin, false, false, ticket))
         return StartOutcome::Refused;
     if (state == LaunchState::Launching)
         return StartOutcome::JoinsPendingLaunch;
@@ -47,14 +48,20 @@ ToolDelivery::StartOutcome ToolDelivery::acceptStart(const QString &text, const 
     return StartOutcome::LaunchNeeded;
 }
 
-void ToolDelivery::acceptClose(const QString &text, const QString &origin)
+void ToolDelivery::acceptClose(const QString &text, const QString &origin, quint64 ticket)
 {
+    if (!isRunning()) {
+        if (ticket)
+            emit settled(ticket, CommandOutcome::NotRunning, QStringLiteral("the tool does not run"));
+        return;
+    }
     const bool behindPendingLaunch = !waiting.isEmpty() && !waiting.last().released;
-    if (enqueue(text, origin, !behindPendingLaunch))
+    if (enqueue(text, origin, !behindPendingLaunch, true, ticket))
         sendReleased();
 }
 
-bool ToolDelivery::enqueue(const QString &text, const QString &origin, bool released)
+bool ToolDelivery::enqueue(
+    const QString &text, const QString &origin, bool released, bool close, quint64 ticket)
 {
     const qint64 bytes = text.toUtf8().size();
     // One command is always taken (the listeners cap a message at the same size as the bytes bound).
@@ -67,9 +74,14 @@ bool ToolDelivery::enqueue(const QString &text, const QString &origin, bool rele
                                       .arg(toolTitle)
                                       .arg(waiting.size())
                                       .arg(waitingBytes);
+        if (ticket)
+            emit settled(ticket, CommandOutcome::QueueFull,
+                QStringLiteral("%1 commands or %2 bytes already wait for the tool")
+                    .arg(MaxWaitingCommands)
+                    .arg(MaxWaitingBytes));
         return false;
     }
-    waiting.append({ text, origin, bytes, released });
+    waiting.append({ text, origin, bytes, released, close, ticket });
     waitingBytes += bytes;
     return true;
 }
@@ -90,13 +102,42 @@ void ToolDelivery::handOver()
 void ToolDelivery::awaitInstallation()
 {
     state = LaunchState::AwaitingInstallation;
+    settleWhere(false, CommandOutcome::NotInstalled,
+        QStringLiteral("the tool is not installed; the installation window is shown"));
 }
 
 void ToolDelivery::dropWaitingLaunch(const QString &reason)
 {
     state = LaunchState::Idle;
-    dropWhere(false, reason);
+    dropWhere(false, CommandOutcome::StartFailed, reason);
     reportRefused();
+}
+
+void ToolDelivery::reportLaunchFailure(const QString &reason)
+{
+    settleWhere(false, CommandOutcome::StartFailed, reason);
+}
+
+void ToolDelivery::settle(WaitingCommand &command, CommandOutcome outcome, const QString &detail)
+{
+    if (!command.ticket)
+        return;
+    const quint64 ticket = command.ticket;
+    command.ticket = 0;
+    emit settled(ticket, outcome, detail);
+}
+
+void ToolDelivery::settleWhere(bool released, CommandOutcome outcome, const QString &detail)
+{
+    for (WaitingCommand &command : waiting)
+        if (command.released == released)
+            settle(command, outcome, detail);
+}
+
+void ToolDelivery::handedOver(WaitingCommand command)
+{
+    settle(command, command.close ? CommandOutcome::CloseForwarded : CommandOutcome::Delivered,
+        QStringLiteral("handed to the tool's listener"));
 }
 
 // Sends the released commands at the front, in order, over the open connection, or opens it with the
@@ -116,14 +157,18 @@ void ToolDelivery::sendReleased()
         const WaitingCommand command = waiting.takeFirst();
         waitingBytes -= command.bytes;
         connection->sendTextMsg(command.text, command.origin);
+        handedOver(command);
     }
     reportRefused();
 }
 
 void ToolDelivery::onOpened()
 {
-    if (firstInFlight && !waiting.isEmpty())
-        waitingBytes -= waiting.takeFirst().bytes;
+    if (firstInFlight && !waiting.isEmpty()) {
+        const WaitingCommand first = waiting.takeFirst();
+        waitingBytes -= first.bytes;
+        handedOver(first);
+    }
     firstInFlight = false;
     sendReleased();
 }
@@ -131,22 +176,26 @@ void ToolDelivery::onOpened()
 void ToolDelivery::onAbandoned(const QString &reason)
 {
     firstInFlight = false;
-    dropWhere(true, reason);
+    dropWhere(true, CommandOutcome::ToolUnreachable, reason);
     reportRefused();
 }
 
-int ToolDelivery::dropWhere(bool released, const QString &reason)
+int ToolDelivery::dropWhere(bool released, CommandOutcome outcome, const QString &reason)
 {
-    int dropped = 0;
+    // Taken out first, then settled in arrival order.
+    QList<WaitingCommand> droppedCommands;
     for (int i = waiting.size() - 1; i >= 0; --i) {
         if (waiting.at(i).released != released)
             continue;
-        waitingBytes -= waiting.takeAt(i).bytes;
-        ++dropped;
+        waitingBytes -= waiting.at(i).bytes;
+        droppedCommands.prepend(waiting.takeAt(i));
     }
+    const int dropped = droppedCommands.size();
     if (dropped > 0)
         qDebug().noquote()
             << QStringLiteral("%1 commands for %2 not delivered: %3").arg(dropped).arg(toolTitle, reason);
+    for (WaitingCommand &command : droppedCommands)
+        settle(command, outcome, reason);
     return dropped;
 }
 

@@ -29,6 +29,16 @@
 //   hour later. While the tool's installation is awaited, a start command asks for a launch again (which
 //   brings the check window forward, or finds the tool installed meanwhile and hands everything over);
 //   commands still waiting for an installation are dropped the same way when the check window hides.
+// - A command that asked for a receipt carries a ticket (the server's, never 0) and the road says its
+//   outcome once, by settled(): when it is handed to the tool's connection (delivered, closeForwarded),
+//   refused by the bounds (queueFull), found to wait for an installation (notInstalled), or dropped:
+//   with its launch (startFailed, said as soon as the launch is known to fail, before the user has read
+//   the alert) or after the client's retry limit, ConnectRetryLimitMs (toolUnreachable). A ticket is
+//   held only by a waiting command, so pending receipts stay within the bounds above. A tool that takes
+//   the connection and then stops reading keeps its commands waiting, and their receipts pending, until
+//   it reads or the program quits (the server answers those).
+#include "CommandMessage.h"
+
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
@@ -72,15 +82,23 @@ public:
 
     // Whether the tool's program runs, for a close command.
     bool isRunning();
-    // origin: the page's, where known; it travels with the command for the log file's summary.
-    StartOutcome acceptStart(const QString &text, const QString &origin = QString());
-    void acceptClose(const QString &text, const QString &origin = QString());
+    // origin: the page's, where known; it travels with the command for the log file's summary. ticket:
+    // non-zero when the page asked for a receipt.
+    StartOutcome acceptStart(const QString &text, const QString &origin = QString(), quint64 ticket = 0);
+    // A close command goes to the tool only when it runs.
+    void acceptClose(const QString &text, const QString &origin = QString(), quint64 ticket = 0);
 
     // The launch's outcomes.
     void releaseWaiting(); // the tool's process runs: everything waiting goes to the tool, in order
     void handOver(); // ... and the launch has ended
     void awaitInstallation(); // the tool is missing: its commands wait for the check window's hand-over
     void dropWaitingLaunch(const QString &reason); // the launch failed: its commands are dropped
+    // The launch is failing (its alert is about to show): the waiting commands' receipts say so now.
+    void reportLaunchFailure(const QString &reason);
+
+signals:
+    // The outcome of the command that carried ticket; said once per ticket.
+    void settled(quint64 ticket, CommandOutcome outcome, const QString &detail);
 
 private:
     struct WaitingCommand
@@ -89,14 +107,19 @@ private:
         QString origin;
         qint64 bytes;
         bool released; // its launch has handed over (or it needs none)
+        bool close;
+        quint64 ticket; // 0: no receipt, or its receipt was sent
     };
 
-    bool enqueue(const QString &text, const QString &origin, bool released);
+    bool enqueue(const QString &text, const QString &origin, bool released, bool close, quint64 ticket);
+    void settle(WaitingCommand &command, CommandOutcome outcome, const QString &detail);
+    void settleWhere(bool released, CommandOutcome outcome, const QString &detail);
+    void handedOver(WaitingCommand command);
     void sendReleased();
     void onOpened();
     void onAbandoned(const QString &reason);
     void reportRefused();
-    int dropWhere(bool released, const QString &reason);
+    int dropWhere(bool released, CommandOutcome outcome, const QString &reason);
 
     QString toolTitle;
     QString toolProgramName;

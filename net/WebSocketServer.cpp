@@ -103,7 +103,11 @@ WebSocketServer::WebSocketServer(QObject *parent)
 
 WebSocketServer::~WebSocketServer()
 {
+    for (const quint64 ticket : receipts.keys())
+        settle(ticket, CommandOutcome::Refused, QStringLiteral("the program is quitting"));
     for (const auto &listener : listeners) {
+        for (QWebSocket *socket : listener->clients)
+            socket->flush();
         if (listener->server)
             listener->server->close();
         const QList<QWebSocket *> sockets = listener->clients;
@@ -341,11 +345,13 @@ void WebSocketServer::refuse(QWebSocket *socket, const QString &reason)
 
 void WebSocketServer::processMessage(QString message)
 {
-    const auto *page = qobject_cast<QWebSocket *>(sender());
+    auto *page = qobject_cast<QWebSocket *>(sender());
     const QString origin = page ? page->origin() : QString();
     emit messageReceived(message);
 
     const CommandMessage command = parseCommandMessage(message);
+    if (command.isStatusQuery())
+        return queryStatus(page, command.requestId);
     if (!command.isObject)
         qDebug() << "Failed to parse JSON.";
     if (!command.hasScene) {
@@ -354,8 +360,55 @@ void WebSocketServer::processMessage(QString message)
     }
     if (!command.sceneIsString)
         return;
+    const quint64 ticket = holdReceipt(page, command.requestId);
     if (command.isClose())
-        emit closeRequested(command.scene, message, origin);
+        emit closeRequested(command.scene, message, origin, ticket);
     else
-        emit startRequested(command.scene, command.operation, message, origin);
+        emit startRequested(command.scene, command.operation, message, origin, ticket);
+}
+
+quint64 WebSocketServer::holdReceipt(QWebSocket *page, const QString &requestId)
+{
+    if (!page || requestId.isEmpty())
+        return 0;
+    receipts.insert(++lastTicket, { page, requestId });
+    return lastTicket;
+}
+
+void WebSocketServer::queryStatus(QWebSocket *page, const QString &requestId)
+{
+    const quint64 ticket = holdReceipt(page, requestId);
+    if (DeploymentSettings::allowedOrigins().anyOrigin)
+        settle(ticket, CommandOutcome::Refused,
+            QStringLiteral("the status is told only to pages of an origin allow-list, and none is set"));
+    else
+        emit statusRequested(ticket);
+}
+
+void WebSocketServer::settle(quint64 ticket, CommandOutcome outcome, const QString &detail)
+{
+    reply(ticket, outcome, detail, QJsonObject());
+}
+
+void WebSocketServer::answerStatus(quint64 ticket, const QJsonObject &status)
+{
+    reply(
+        ticket, CommandOutcome::Status, QStringLiteral("the program's version and its tools' state"), status);
+}
+
+void WebSocketServer::reply(
+    quint64 ticket, CommandOutcome outcome, const QString &detail, const QJsonObject &extra)
+{
+    const auto pending = receipts.constFind(ticket);
+    if (pending == receipts.constEnd())
+        return;
+    const PendingReceipt receipt = *pending;
+    receipts.erase(pending);
+    const QString said = QStringLiteral("Receipt %1: %2").arg(outcomeName(outcome), detail);
+    if (!receipt.page || receipt.page->state() != QAbstractSocket::ConnectedState) {
+        qDebug().noquote() << said + QStringLiteral("; not sent, the page's connection has closed");
+        return;
+    }
+    qDebug().noquote() << said;
+    receipt.page->sendTextMessage(receiptText(receipt.requestId, outcome, detail, extra));
 }

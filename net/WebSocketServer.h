@@ -2,8 +2,9 @@
 
 // The local command server for the portal's pages: three WebSocket listeners (ws on 12345 and 51868,
 // wss on 51869) whose every text message is one command, "startTool" or "closeTool", for the tool of
-// the message's scene. Nothing is ever sent back. It says what a page asked, by signals, and knows
-// nothing of who listens: the program's top wires them to the tool roads and the windows.
+// the message's scene. Nothing is sent back but the receipts pages ask for. It says what a page asked,
+// by signals, and knows nothing of who listens: the program's top wires them to the tool roads, the
+// windows, and the roads' outcomes back to the receipts.
 //
 // Decisions of ours:
 // - Each port listens on both loopback addresses, 127.0.0.1 and [::1], and nowhere else: browsers try
@@ -36,11 +37,23 @@
 //   is accepted and closed at once with the code 1008 ("policy violation") and the reason "origin not
 //   allowed", and nothing it sends is read: a browser page cannot tell a handshake refused with 403 from
 //   a port where nothing listens, and the portal kit must say "not allowed" rather than "not installed".
+// - A command with a request id gets a ticket that travels with it (0: no receipt); the server keeps the
+//   ticket's connection and id until the outcome is said, and only that: the roads hold at most their
+//   bounds of waiting commands, and any other outcome is said at once, so the pending receipts stay
+//   within those bounds however many connections a page opens. A connection that closed before its
+//   outcome gets nothing; the outcome is logged. Replies count towards a connection's unread replies
+//   (BoundedReader). Receipts still pending when the program quits are answered "refused".
+// - A status query is answered only where an allow-list of origins is set (the page got past it):
+//   otherwise any web page could learn which tools the machine has.
 #include "BoundedReader.h"
+#include "CommandMessage.h"
 
+#include <QHash>
 #include <QHostAddress>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QStringList>
 #include <QTimer>
@@ -75,16 +88,26 @@ public:
     // Open connections of all listeners, for diagnostics and tests.
     int connectionCount() const;
 
+    // Receipts still to be said, for tests and diagnostics.
+    int pendingReceiptCount() const { return receipts.size(); }
+
 public slots:
     void processMessage(QString message);
+    // Says the outcome of the command that carried ticket on its page's connection (once; 0: nobody asked).
+    void settle(quint64 ticket, CommandOutcome outcome, const QString &detail);
+    // status: the program's version and its tools' state, for the status query of ticket.
+    void answerStatus(quint64 ticket, const QJsonObject &status);
 
 signals:
     // Every text message, as the page sent it; then, for a message that names its scene as a string,
-    // one of the two commands. origin: the page's, where known.
+    // one of the two commands. origin: the page's, where known; ticket: non-zero when the page asked for
+    // a receipt, to be settled.
     void messageReceived(const QString &text);
-    void startRequested(
-        const QString &scene, const QString &operation, const QString &text, const QString &origin);
-    void closeRequested(const QString &scene, const QString &text, const QString &origin);
+    void startRequested(const QString &scene, const QString &operation, const QString &text,
+        const QString &origin, quint64 ticket);
+    void closeRequested(const QString &scene, const QString &text, const QString &origin, quint64 ticket);
+    // A status query that may be answered (answerStatus).
+    void statusRequested(quint64 ticket);
     // Another user holds a command port, so pages that reach that port reach them, not this program.
     // Said once per run; the port is still tried again.
     void portHeldByOtherUser(quint16 port, const QString &owner);
@@ -101,8 +124,19 @@ private:
     void release(Listener *listener, QWebSocket *socket);
     bool admitsOwnerOf(QWebSocket *socket);
     void refuse(QWebSocket *socket, const QString &reason);
+    quint64 holdReceipt(QWebSocket *page, const QString &requestId);
+    void reply(quint64 ticket, CommandOutcome outcome, const QString &detail, const QJsonObject &extra);
+    void queryStatus(QWebSocket *page, const QString &requestId);
+
+    struct PendingReceipt
+    {
+        QPointer<QWebSocket> page;
+        QString requestId;
+    };
 
     std::vector<std::unique_ptr<Listener>> listeners;
     QTimer releaseTimer;
     bool toldOfOtherUser = false;
+    QHash<quint64, PendingReceipt> receipts;
+    quint64 lastTicket = 0;
 };

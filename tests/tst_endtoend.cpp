@@ -9,8 +9,11 @@
 #include "Platform.h"
 #include "Resources.h"
 #include "TestSupport.h"
+#include "ToolDelivery.h"
 #include "UtilManager.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QUrlQuery>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -71,6 +74,108 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ message }), 15000);
         QVERIFY(UtilManager::isToolRunning(SignatureClientName));
         QVERIFY(!UtilManager::isToolRunning(EncryptedClientName));
+    }
+
+    // A page that asks for a receipt hears its command's outcome once, on its own connection; the tool
+    // still gets the text byte for byte. setup: "" both tools installed; "missing"; "disk" too little
+    // space; "late" a tool that listens after the client's retry limit; "running" the signature client
+    // runs first; "flood" 64 commands wait first; "allowed" an origin allow-list; "quit" the program
+    // quits while the receipt waits.
+    void receipt_saysTheOutcome_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("url");
+        const QString start
+            = "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"startTool\",\"requestId\":\"r-1.a:B\"}";
+        const QString close
+            = "{\"VantrelUseScene\":\"00\",\"operationCommand\":\"closeTool\",\"requestId\":\"r-1.a:B\"}";
+        const QString status = "{\"operationCommand\":\"queryStatus\",\"requestId\":\"r-1.a:B\"}";
+        struct Row
+        {
+            const char *name, *setup;
+            QString message;
+            const char *outcome;
+        };
+        const Row rows[] = { { "delivered", "", start, "delivered" },
+            { "no id: nothing back", "", "{\"VantrelUseScene\":\"00\",\"requestId\":\"\"}", "" },
+            { "id of another character: nothing back", "",
+                "{\"VantrelUseScene\":\"00\",\"requestId\":\"a b\"}", "" },
+            { "notInstalled", "missing", start, "notInstalled" },
+            { "startFailed", "disk", start, "startFailed" },
+            { "closeForwarded", "running", close, "closeForwarded" },
+            { "notRunning", "", close, "notRunning" }, { "queueFull", "flood", start, "queueFull" },
+            { "status refused without a list", "", status, "refused" },
+            { "status", "allowed", status, "status" },
+            { "refused when quitting", "quit", start, "refused" } };
+        // Every case over ws; over wss those whose reply comes at once, later, or in a flood.
+        for (const Row &row : rows) {
+            QTest::addRow("%s ws", row.name)
+                << row.setup << row.message << row.outcome << "ws://127.0.0.1:51868";
+            if (*row.outcome && QByteArray("delivered status queueFull").contains(row.outcome))
+                QTest::addRow("%s wss", row.name)
+                    << row.setup << row.message << row.outcome << "wss://localhost:51869";
+        }
+        QTest::addRow("toolUnreachable") << "late" << start << "toolUnreachable"
+                                         << "wss://localhost:51869";
+    }
+
+    void receipt_saysTheOutcome()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, message);
+        QFETCH(QString, outcome);
+        QFETCH(QString, url);
+        const QString origin = "https://portal.example.com";
+        if (setup == "missing")
+            environment->clearEntries();
+        if (setup == "disk")
+            extraEnvironment.insert("VANTREL_DISK_FREE_BYTES", "1024");
+        if (setup == "late" || setup == "quit")
+            extraEnvironment.insert("VANTREL_SAMPLE_LISTEN_DELAY_MS", "30000");
+        if (setup == "allowed")
+            extraEnvironment.insert("VANTREL_ALLOWED_ORIGINS", origin);
+        startProgram();
+        QWebSocket page(origin);
+        QSignalSpy replies(&page, &QWebSocket::textMessageReceived);
+        QVERIFY(open(page, url));
+        const QString plainStart = "{\"VantrelUseScene\":\"00\"}";
+        QStringList before;
+        if (setup == "running") {
+            page.sendTextMessage(plainStart);
+            QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ plainStart }), 15000);
+            before << plainStart;
+        }
+        for (int i = 0; setup == "flood" && i < MaxWaitingCommands; ++i)
+            page.sendTextMessage(plainStart);
+        page.sendTextMessage(message);
+        if (setup == "quit") {
+            QTRY_VERIFY_WITH_TIMEOUT(program.log().contains("-------------已安装"), 10000);
+            QVERIFY(stopProgramCleanly(program).isEmpty());
+        }
+        if (outcome.isEmpty()) {
+            QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ message }), 15000);
+            QTest::qWait(300);
+            QCOMPARE(replies.size(), 0);
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(replies.size(), 1, 25000);
+        const QJsonObject reply
+            = QJsonDocument::fromJson(replies.first().first().toString().toUtf8()).object();
+        QCOMPARE(reply.value("requestId").toString(), QString("r-1.a:B"));
+        QCOMPARE(reply.value("outcome").toString(), outcome);
+        QVERIFY(!reply.value("detail").toString().isEmpty());
+        before << message;
+        if (outcome == "delivered" || outcome == "closeForwarded")
+            QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), before, 10000);
+        if (outcome == "status") {
+            QCOMPARE(reply.value("version").toString(), AppVersion);
+            QCOMPARE(reply.value("tools").toObject().value("00").toObject(),
+                QJsonObject({ { "installed", true }, { "running", false } }));
+        }
+        QTest::qWait(300);
+        QCOMPARE(replies.size(), 1);
     }
 
     // What the support desk reads: the road of a start command and the quit, with times and levels, in

@@ -98,6 +98,9 @@ void LoadingWidget::beginNextLaunch()
 void LoadingWidget::failLaunch(
     const QString &title, const QString &icon, const QString &text, bool closeAfter, const QString &reason)
 {
+    // The pages that asked learn of it now, not once the user has read the alert.
+    if (currentTool)
+        currentTool->reportLaunchFailure(reason);
     AlertDialog::showAlert(this, title, icon, text, QString::fromUtf8("知道了"));
     // Commands that arrived while the alert was open share its launch's fate.
     if (currentTool)
@@ -178,8 +181,9 @@ void LoadingWidget::updateProgress()
         // A tool that allows one copy ends a second start at once and goes on in its first copy.
         if (currentTool->isRunning())
             return finishWaitForProcess();
-        currentTool->dropWaitingLaunch(
-            QStringLiteral("its process (id %1) ended before it ran").arg(processId));
+        // The process id is for the log only: the reason also goes to the pages that asked.
+        qDebug() << "The started process" << processId << "has ended";
+        currentTool->dropWaitingLaunch(QStringLiteral("its process ended before it ran"));
         endLaunch();
     }
 }
