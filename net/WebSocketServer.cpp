@@ -404,11 +404,11 @@ void WebSocketServer::reply(
         return;
     const PendingReceipt receipt = *pending;
     receipts.erase(pending);
-    const QString said = QStringLiteral("Receipt %1: %2").arg(outcomeName(outcome), detail);
-    if (!receipt.page || receipt.page->state() != QAbstractSocket::ConnectedState) {
-        qDebug().noquote() << said + QStringLiteral("; not sent, the page's connection has closed");
-        return;
-    }
-    qDebug().noquote() << said;
-    receipt.page->sendTextMessage(receiptText(receipt.requestId, outcome, detail, extra));
+    const bool open = receipt.page && receipt.page->state() == QAbstractSocket::ConnectedState;
+    // Refused commands are counted by their road, not a line each: a page can send thousands.
+    if (outcome != CommandOutcome::QueueFull)
+        qDebug().noquote() << QStringLiteral("Receipt %1: %2").arg(outcomeName(outcome), detail)
+                + (open ? QString() : QStringLiteral("; not sent, the page's connection has closed"));
+    if (open)
+        receipt.page->sendTextMessage(receiptText(receipt.requestId, outcome, detail, extra));
 }

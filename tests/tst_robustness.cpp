@@ -472,19 +472,22 @@ private slots:
             peakThreads = qMax(peakThreads, threadCount(program.processId()));
         };
 
+        // Each command asks for a receipt: those refused are answered at once, the waiting ones hold theirs.
         QWebSocket page;
+        QSignalSpy receipts(&page, &QWebSocket::textMessageReceived);
         QVERIFY(open(page, Urls.at(1)));
-        const QString command = R"({"VantrelUseScene":"00","operationCommand":"startTool","n":%1})";
+        const QString command
+            = R"({"VantrelUseScene":"00","operationCommand":"startTool","requestId":"r%1"})";
         page.sendTextMessage(command.arg(0));
         QTRY_COMPARE_WITH_TIMEOUT(heldProbes.size(), 1, 10000);
         program.log();
         const int failuresBefore = program.parseFailureLines;
         for (int i = 1; i < 20000; ++i) {
             page.sendTextMessage(command.arg(i));
-            if (i % 1000 == 0) {
+            if (i % 100 == 0) // the page reads its receipts meanwhile, as a browser does
                 QCoreApplication::processEvents();
+            if (i % 1000 == 0)
                 sample();
-            }
         }
         page.sendTextMessage("end of the burst"); // read in order, after every command
         QVERIFY(QTest::qWaitFor(
@@ -503,6 +506,10 @@ private slots:
                                                             .arg(20000 - MaxWaitingCommands)
                                                             .arg(SignatureClientTitle)),
             5000);
+        QTRY_COMPARE_WITH_TIMEOUT(receipts.size(), 20000, 10000);
+        QCOMPARE(receipts.last().first().toString(),
+            QString("{\"detail\":\"handed to the tool's listener\",\"outcome\":\"delivered\","
+                    "\"requestId\":\"r63\"}"));
         sample();
         QCOMPARE(readRecordedFrames(starts).size(), 1);
         qInfo("Idle: %lld KiB, %d threads; peak: %lld KiB, %d threads", idleKiB, idleThreads, peakKiB,
