@@ -28,6 +28,7 @@ int main(int argc, char **argv)
         delete application;
         return 0;
     }
+    Platform::holdAccessibilityUntilConnected();
     Platform::pinTlsLibraryConfiguration();
     LogFile::start(Platform::logFolder());
     DeploymentSettings::logSources();

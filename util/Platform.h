@@ -65,6 +65,13 @@ void releaseFreedMemory();
 // socket removed. Windows delivers such requests to the windows, which Qt already handles.
 void quitOnTerminationRequest();
 
+// Keeps Qt's screen reader bridge from starting before its accessibility bus connection is made.
+// Debian's Qt 5.15 starts the bridge on the event loop's first pass, mostly before the connection, and
+// a bridge started without it is never seen by screen readers; held back, it starts once the connection
+// is made. Call right after the application object is made, before events are processed. Nothing on
+// Windows.
+void holdAccessibilityUntilConnected();
+
 // Keeps the TLS library from reading a configuration another user could write. The OpenSSL shipped
 // on Windows has its build machine's folder compiled in (/tmp/...), which on Windows names a folder on
 // the current drive that any user may create, and a configuration there can load any DLL. Pointed at

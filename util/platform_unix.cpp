@@ -3,7 +3,9 @@
 // autostart entry.
 #include "Platform.h"
 
+#include <QAccessible>
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -506,6 +508,37 @@ SocketOwner localServerOwner(qintptr descriptor)
             QStringLiteral("no peer credentials: %1").arg(qt_error_string()) };
     const QString uid = QStringLiteral("uid %1").arg(peer.uid);
     return { peer.uid == ::getuid() ? SocketOwner::Kind::ThisUser : SocketOwner::Kind::OtherUser, uid };
+}
+
+namespace {
+
+// Drops the bridge's queued start while Qt's accessibility bus connection ("a11y") is not made yet: Qt
+// starts the bridge again itself once the connection is made. With the connection there (the bus
+// address read from the X server) the start goes through.
+class EarlyAccessibilityStartFilter : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        return event->type() == QEvent::MetaCall && watched->inherits("QSpiAccessibleBridge")
+            && !QDBusConnection(QStringLiteral("a11y")).isConnected();
+    }
+};
+
+} // namespace
+
+void holdAccessibilityUntilConnected()
+{
+    QCoreApplication *application = QCoreApplication::instance();
+    auto *filter = new EarlyAccessibilityStartFilter(application);
+    application->installEventFilter(filter);
+    // Makes the bridge now (Qt makes it on first use), so that its start is queued before the filter
+    // goes.
+    QAccessible::isActive();
+    QMetaObject::invokeMethod(filter, &QObject::deleteLater, Qt::QueuedConnection);
 }
 
 void pinTlsLibraryConfiguration() { }

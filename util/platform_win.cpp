@@ -470,6 +470,11 @@ void quitOnTerminationRequest()
     // Log-off and shut-down reach the windows as messages, which Qt turns into a clean quit.
 }
 
+void holdAccessibilityUntilConnected()
+{
+    // Windows screen readers reach Qt through UI Automation, which needs no bus.
+}
+
 void pinTlsLibraryConfiguration()
 {
     // Only the configuration: the modules and engines it names are the only ones loaded unasked, and
