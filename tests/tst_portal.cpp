@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QUrlQuery>
+#include <QWebSocket>
+#include <QWebSocketServer>
 #include <QtTest>
 
 namespace {
@@ -122,25 +124,33 @@ private slots:
     void command_reachesTheTool_byteForByte_overEachEndpoint_data()
     {
         QTest::addColumn<QString>("endpoint");
+        QTest::addColumn<bool>("receipt");
         for (const char *engine : Engines) {
-            QTest::addRow("%s ws 51868", engine) << "ws://127.0.0.1:51868";
-            QTest::addRow("%s wss 51869", engine) << "wss://127.0.0.1:51869";
-            QTest::addRow("%s ws 12345", engine) << "ws://127.0.0.1:12345";
+            QTest::addRow("%s ws 51868", engine) << "ws://127.0.0.1:51868" << false;
+            QTest::addRow("%s wss 51869", engine) << "wss://127.0.0.1:51869" << false;
+            QTest::addRow("%s ws 12345", engine) << "ws://127.0.0.1:12345" << false;
+            QTest::addRow("%s ws 51868 receipt", engine) << "ws://127.0.0.1:51868" << true;
+            QTest::addRow("%s wss 51869 receipt", engine) << "wss://127.0.0.1:51869" << true;
         }
     }
 
     void command_reachesTheTool_byteForByte_overEachEndpoint()
     {
         QFETCH(QString, endpoint);
+        QFETCH(bool, receipt);
         // The allow-list holds this page's origin: the browser's Origin header is what the program expects.
         startProgram(serviceUrl + ",https://portal.example.com");
         const QJsonObject sent
             = kitCall(QString("kit.startTool(kit.Scene.SIGNATURE_CLIENT, {endpoints: ['%1'], "
-                              "fields: {requestId: 'r-7', page: '门户 ✓', n: [1, 2.5], extra: {a: null}}})")
-                          .arg(endpoint));
+                              "receipt: %2, fields: {page: '门户 ✓', n: [1, 2.5], extra: {a: null}}})")
+                          .arg(endpoint, receipt ? "true, receiptTimeoutMs: 20000" : "false"));
         QVERIFY2(sent.value("ok").toBool(), qPrintable(QJsonDocument(sent).toJson()));
-        const QString expected = SignatureStart
-            + ",\"requestId\":\"r-7\",\"page\":\"门户 ✓\",\"n\":[1,2.5],\"extra\":{\"a\":null}}";
+        // The kit's request id follows the command keys, and the tool gets it with the rest.
+        const QJsonValue answer = sent.value("value")["receipt"];
+        const QString id = answer["requestId"].toString();
+        QCOMPARE(answer["outcome"].toString(), QString(receipt ? "delivered" : ""));
+        const QString expected = SignatureStart + (receipt ? ",\"requestId\":\"" + id + "\"" : "")
+            + ",\"page\":\"门户 ✓\",\"n\":[1,2.5],\"extra\":{\"a\":null}}";
         QCOMPARE(sent.value("value")["message"].toString(), expected);
         QCOMPARE(sent.value("value")["endpoint"].toString(), endpoint);
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record), QStringList({ expected }), 15000);
@@ -217,12 +227,58 @@ private slots:
         QVERIFY(whole.value("ms").toDouble() < 1500);
     }
 
+    // A stand-in for the program, which the row names: it replies to other requests before this one, hangs
+    // up, or stays silent. The kit takes only the reply to its own request.
+    void receipt_isTheReplyToItsOwnRequest_data()
+    {
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("others first") << "queueFull: full";
+        QTest::newRow("hangs up") << "NO_RECEIPT";
+        QTest::newRow("silent") << "TIMEOUT";
+    }
+
+    void receipt_isTheReplyToItsOwnRequest()
+    {
+        QFETCH(QString, outcome);
+        const QByteArray answer = QTest::currentDataTag();
+        QWebSocketServer standIn("stand-in", QWebSocketServer::NonSecureMode);
+        QVERIFY(standIn.listen(QHostAddress::LocalHost));
+        connect(&standIn, &QWebSocketServer::newConnection, this, [&] {
+            QWebSocket *socket = standIn.nextPendingConnection();
+            connect(socket, &QWebSocket::textMessageReceived, socket, [socket, answer](const QString &text) {
+                const QString id = QJsonDocument::fromJson(text.toUtf8())["requestId"].toString();
+                if (answer == "hangs up")
+                    socket->close();
+                else if (answer == "others first")
+                    for (const char *reply :
+                        { "[\"%1\"]", "{\"requestId\":\"%1-\",\"outcome\":\"delivered\"}",
+                            "{\"requestId\":\"%1\",\"outcome\":\"queueFull\",\"detail\":\"full\"}" })
+                        socket->sendTextMessage(QString(reply).arg(id));
+            });
+        });
+        const QJsonObject result = kitCall(QString(
+            "kit.startTool('00', {endpoints: ['ws://127.0.0.1:%1'], receipt: true, receiptTimeoutMs: 1000})"
+            ".then(d => d.receipt.outcome + ': ' + d.receipt.detail)")
+                                               .arg(standIn.serverPort()));
+        QCOMPARE(result.value(result.value("ok").toBool() ? "value" : "code").toString(), outcome);
+    }
+
     // Firefox mostly reports the program's 1008 close without an open before it.
-    void originOutsideTheAllowList_isItsOwnError_data() { engineRows(); }
+    void originOutsideTheAllowList_isItsOwnError_data()
+    {
+        QTest::addColumn<QString>("call");
+        for (const char *engine : Engines) {
+            QTest::addRow("%s command", engine) << "kit.startTool('00')";
+            QTest::addRow("%s receipt", engine) << "kit.startTool('00', {receipt: true})";
+            QTest::addRow("%s status", engine) << "kit.status()";
+        }
+    }
+
     void originOutsideTheAllowList_isItsOwnError()
     {
+        QFETCH(QString, call);
         startProgram("https://portal.example.com");
-        const QJsonObject refused = kitCall("kit.startTool('00')");
+        const QJsonObject refused = kitCall(call);
         QCOMPARE(refused.value("code").toString(), QString("ORIGIN_REFUSED"));
         QCOMPARE(refused.value("attempts").toArray().size(), 1);
         QTRY_VERIFY(
@@ -254,6 +310,9 @@ private slots:
             { QString("kit.sendCommand(1, 'startTool')"), QString("kit.sendCommand('00')"),
                 QString("kit.sendCommand(null, 'closeTool')"), QString("kit.startTool(['00'])"),
                 QString("kit.startTool('00', {fields: {VantrelUseScene: '01'}})"),
+                QString("kit.startTool('00', {fields: {requestId: 'r-7'}})"),
+                QString("kit.startTool('00', {receipt: 'yes'})"),
+                QString("kit.startTool('00', {receipt: true, receiptTimeoutMs: 0})"),
                 QString("kit.startTool('00', {fields: {big: 10n}})"),
                 QString("kit.startTool('00', {endpoints: ['http://127.0.0.1:51868']})"),
                 QString("kit.startTool('00', {timeoutMs: -1})"),
@@ -268,6 +327,33 @@ private slots:
         QTRY_VERIFY(program.log().contains("WS connection closed"));
         QCOMPARE(program.log().count("onnection established"), 1);
         QVERIFY(!program.log().contains("JSON"));
+    }
+
+    // Only a program that serves an allow-list tells its version and its tools' state: otherwise any site
+    // could survey the machine.
+    void status_tellsTheToolsState_onlyWithAnAllowList_data() { engineRows(); }
+    void status_tellsTheToolsState_onlyWithAnAllowList()
+    {
+        startProgram(serviceUrl);
+        const QJsonObject before = kitCall("kit.status()");
+        QVERIFY2(before.value("ok").toBool(), qPrintable(QJsonDocument(before).toJson()));
+        QCOMPARE(before.value("value")["version"].toString(), AppVersion);
+        QCOMPARE(before.value("value")["tools"].toObject(),
+            QJsonDocument::fromJson(R"({"00": {"installed": true, "running": false},
+                                        "01": {"installed": false, "running": false}})")
+                .object());
+        QCOMPARE(
+            kitCall("kit.startTool('00', {receipt: true})").value("value")["receipt"]["outcome"].toString(),
+            QString("delivered"));
+        QCOMPARE(kitCall("kit.status()").value("value")["tools"]["00"]["running"].toBool(), true);
+
+        const QString failure = stopProgramCleanly(program);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        startProgram();
+        const QJsonObject refused = kitCall("kit.status()");
+        QCOMPARE(refused.value("code").toString(), QString("STATUS_REFUSED"));
+        QVERIFY2(refused.value("message").toString().contains("allow"),
+            qPrintable(refused.value("message").toString()));
     }
 
     // A public site's page needs the browser's permission to reach loopback; denied, the page is
@@ -356,6 +442,11 @@ private slots:
         browser->evaluate("document.getElementById('start-signature').click()");
         QTRY_COMPARE_WITH_TIMEOUT(readRecordedFrames(record).size(), 1, 15000);
         QVERIFY(readRecordedFrames(record).first().startsWith(SignatureStart + ",\"requestId\":\""));
+        // The start asked for a receipt, and the page says what it told.
+        QVERIFY2(browser->waitFor("document.getElementById('receipt').dataset.outcome === 'delivered'"),
+            qPrintable(browser->error()));
+        QCOMPARE(browser->evaluate("document.getElementById('receipt-text').textContent").toString(),
+            QString("Tessary签章客户端已收到命令"));
         saveScreenshot("portal-connected.png");
 
         const QString failure = stopProgramCleanly(program);
