@@ -5,6 +5,8 @@
 
 #include <QDebug>
 
+#include <utility>
+
 ToolDelivery::ToolDelivery(
     const QString &title, const QString &programName, const QString &url, QObject *parent)
     : QObject(parent)
@@ -15,7 +17,11 @@ ToolDelivery::ToolDelivery(
 {
     connect(connection, &WebSocketClient::opened, this, &ToolDelivery::onOpened);
     connect(connection, &WebSocketClient::abandoned, this, &ToolDelivery::onAbandoned);
-    connect(connection, &WebSocketClient::written, this, &ToolDelivery::sendReleased);
+    connect(connection, &WebSocketClient::written, this, [this]() {
+        settleWritten();
+        sendReleased();
+    });
+    connect(connection, &WebSocketClient::closed, this, &ToolDelivery::onClosed);
 }
 
 ToolDelivery::~ToolDelivery()
@@ -134,10 +140,33 @@ void ToolDelivery::settleWhere(bool released, CommandOutcome outcome, const QStr
             settle(command, outcome, detail);
 }
 
-void ToolDelivery::handedOver(WaitingCommand command)
+void ToolDelivery::handedOver(const WaitingCommand &command)
 {
-    settle(command, command.close ? CommandOutcome::CloseForwarded : CommandOutcome::Delivered,
-        QStringLiteral("handed to the tool's listener"));
+    if (!command.ticket)
+        return;
+    WaitingCommand receipt = command;
+    receipt.text.clear(); // the connection has it; only the receipt waits here
+    unwrittenReceipts.append(receipt);
+    settleWritten();
+}
+
+void ToolDelivery::settleWritten()
+{
+    if (unwrittenReceipts.isEmpty() || !connection->isConnected() || connection->unwrittenBytes() > 0)
+        return;
+    const QList<WaitingCommand> written = std::exchange(unwrittenReceipts, {});
+    for (WaitingCommand command : written)
+        settle(command, command.close ? CommandOutcome::CloseForwarded : CommandOutcome::Delivered,
+            QStringLiteral("written to the tool's listener"));
+}
+
+void ToolDelivery::onClosed()
+{
+    const QList<WaitingCommand> lost = std::exchange(unwrittenReceipts, {});
+    for (WaitingCommand command : lost)
+        settle(command, CommandOutcome::ToolUnreachable,
+            QStringLiteral("the tool closed its connection before the command was written"));
+    sendReleased();
 }
 
 // Sends the released commands at the front, in order, over the open connection, or opens it with the
@@ -176,11 +205,13 @@ void ToolDelivery::onOpened()
 void ToolDelivery::onAbandoned(const QString &reason)
 {
     firstInFlight = false;
-    dropWhere(true, CommandOutcome::ToolUnreachable, reason);
+    dropWhere(true, CommandOutcome::ToolUnreachable, reason,
+        QStringLiteral("the tool's listener took no connection, or it is another user's"));
     reportRefused();
 }
 
-int ToolDelivery::dropWhere(bool released, CommandOutcome outcome, const QString &reason)
+int ToolDelivery::dropWhere(
+    bool released, CommandOutcome outcome, const QString &reason, const QString &pageDetail)
 {
     // Taken out first, then settled in arrival order.
     QList<WaitingCommand> droppedCommands;
@@ -195,7 +226,7 @@ int ToolDelivery::dropWhere(bool released, CommandOutcome outcome, const QString
         qDebug().noquote()
             << QStringLiteral("%1 commands for %2 not delivered: %3").arg(dropped).arg(toolTitle, reason);
     for (WaitingCommand &command : droppedCommands)
-        settle(command, outcome, reason);
+        settle(command, outcome, pageDetail.isEmpty() ? reason : pageDetail);
     return dropped;
 }
 

@@ -33,10 +33,15 @@
 //   outcome once, by settled(): when it is handed to the tool's connection (delivered, closeForwarded),
 //   refused by the bounds (queueFull), found to wait for an installation (notInstalled), or dropped:
 //   with its launch (startFailed, said as soon as the launch is known to fail, before the user has read
-//   the alert) or after the client's retry limit, ConnectRetryLimitMs (toolUnreachable). A ticket is
-//   held only by a waiting command, so pending receipts stay within the bounds above. A tool that takes
-//   the connection and then stops reading keeps its commands waiting, and their receipts pending, until
-//   it reads or the program quits (the server answers those).
+//   the alert), after the client's retry limit, ConnectRetryLimitMs, or when the tool closes the
+//   connection before it was written (toolUnreachable). "Handed" means written to the tool's connection:
+//   a receipt waits until the connection has nothing left unwritten. A ticket is held only by a waiting
+//   or unwritten command, so pending receipts stay within the bounds above. A tool that takes the
+//   connection and then stops reading keeps its commands waiting, and their receipts pending, until it
+//   reads, closes or the program quits (the server answers those). The page's detail is a fixed text:
+//   the log's reasons may name users, processes and addresses.
+// - When the tool closes the connection while commands wait, it is opened again for them (within the
+//   same retry limit), rather than leaving them until the next command comes.
 #include "CommandMessage.h"
 
 #include <QElapsedTimer>
@@ -114,12 +119,15 @@ private:
     bool enqueue(const QString &text, const QString &origin, bool released, bool close, quint64 ticket);
     void settle(WaitingCommand &command, CommandOutcome outcome, const QString &detail);
     void settleWhere(bool released, CommandOutcome outcome, const QString &detail);
-    void handedOver(WaitingCommand command);
+    void handedOver(const WaitingCommand &command);
+    void settleWritten();
+    void onClosed();
     void sendReleased();
     void onOpened();
     void onAbandoned(const QString &reason);
     void reportRefused();
-    int dropWhere(bool released, CommandOutcome outcome, const QString &reason);
+    int dropWhere(
+        bool released, CommandOutcome outcome, const QString &reason, const QString &pageDetail = QString());
 
     QString toolTitle;
     QString toolProgramName;
@@ -127,6 +135,7 @@ private:
     WebSocketClient *connection;
     LaunchState state = LaunchState::Idle;
     QList<WaitingCommand> waiting;
+    QList<WaitingCommand> unwrittenReceipts; // handed to the connection, not yet written
     qint64 waitingBytes = 0;
     int refusedCount = 0;
     QElapsedTimer runningCheckedAt;

@@ -9,6 +9,7 @@
 // outcomes are a closed list (CommandOutcome); the detail is a short English text for the page's
 // developers that never carries the command's text, a tool's address, a path or an uninstall entry.
 #include <QJsonObject>
+#include <QMetaType>
 #include <QString>
 
 // Longest request id a page may give; longer ones, or other characters than [A-Za-z0-9._:-], get no
@@ -26,6 +27,7 @@ enum class CommandOutcome {
     Refused, // the program is quitting, or a status query it may not answer
     Status, // the answer to a status query
 };
+Q_DECLARE_METATYPE(CommandOutcome)
 
 struct CommandMessage
 {

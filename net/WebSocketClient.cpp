@@ -166,9 +166,12 @@ void WebSocketClient::slotDisconnected()
     // A try that failed while the tool is awaited ends here too: only the first one says so.
     if (connected || !connectionWanted || tries == 1)
         qDebug() << SourcePath << __LINE__ << "websocket disconnected";
+    const bool wasOpen = connected;
     connected = false;
     unwritten = 0;
     retryConnection();
+    if (wasOpen)
+        emit closed();
 }
 
 void WebSocketClient::slotRecvTextMsg(QString message)

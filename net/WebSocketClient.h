@@ -63,6 +63,8 @@ signals:
     void abandoned(const QString &reason);
     // The connection wrote some of what it was handed.
     void written();
+    // An open connection closed; what it had not written is lost.
+    void closed();
 
 private slots:
     void slotConnected();

@@ -106,8 +106,11 @@ WebSocketServer::~WebSocketServer()
     for (const quint64 ticket : receipts.keys())
         settle(ticket, CommandOutcome::Refused, QStringLiteral("the program is quitting"));
     for (const auto &listener : listeners) {
-        for (QWebSocket *socket : listener->clients)
+        // A write that fails here closes its socket at once: the lists must not change meanwhile.
+        for (QWebSocket *socket : listener->clients) {
+            socket->disconnect(this);
             socket->flush();
+        }
         if (listener->server)
             listener->server->close();
         const QList<QWebSocket *> sockets = listener->clients;

@@ -82,7 +82,7 @@ export interface ReceiptOptions extends CommandOptions {
 }
 
 /** The command's outcome, as the program replied:
- *  delivered: handed to the tool's listener; notInstalled: the program's check and install window was shown
+ *  delivered: written to the tool's listener; notInstalled: the program's check and install window was shown
  *  (a delivery after the installation is not reported); startFailed: the tool could not be started;
  *  toolUnreachable: started, but its listener never took the command; closeForwarded: a close handed to the
  *  running tool; notRunning: a close for a tool that does not run; queueFull: too many commands wait for

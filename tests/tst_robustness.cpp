@@ -508,7 +508,7 @@ private slots:
             5000);
         QTRY_COMPARE_WITH_TIMEOUT(receipts.size(), 20000, 10000);
         QCOMPARE(receipts.last().first().toString(),
-            QString("{\"detail\":\"handed to the tool's listener\",\"outcome\":\"delivered\","
+            QString("{\"detail\":\"written to the tool's listener\",\"outcome\":\"delivered\","
                     "\"requestId\":\"r63\"}"));
         sample();
         QCOMPARE(readRecordedFrames(starts).size(), 1);

@@ -155,8 +155,10 @@ private slots:
     {
         QTcpServer tool;
         QVERIFY(tool.listen(QHostAddress::LocalHost));
-        connect(&tool, &QTcpServer::newConnection, [&tool]() {
+        QList<QTcpSocket *> connections;
+        connect(&tool, &QTcpServer::newConnection, [&tool, &connections]() {
             QTcpSocket *socket = tool.nextPendingConnection();
+            connections << socket;
             socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
             connect(socket, &QTcpSocket::readyRead, socket, [socket]() {
                 if (socket->readBufferSize() != 0 || !socket->peek(4096).contains("\r\n\r\n"))
@@ -176,14 +178,24 @@ private slots:
         ToolDelivery delivery("tool", "no-such-program", QString("ws://127.0.0.1:%1").arg(tool.serverPort()));
         const QString command
             = "{\"VantrelUseScene\":\"00\",\"document\":\"" + QString(256 * 1024, 'x') + "\"}";
+        QSignalSpy receipts(&delivery, &ToolDelivery::settled);
         for (int i = 0; i < 60; ++i)
-            QVERIFY(delivery.acceptStart(command) != ToolDelivery::StartOutcome::Refused);
+            QVERIFY(delivery.acceptStart(command, QString(), i + 1) != ToolDelivery::StartOutcome::Refused);
         delivery.releaseWaiting();
         QTRY_VERIFY_WITH_TIMEOUT(
             delivery.client()->unwrittenBytes() >= MaxUnwrittenBytes - command.size(), 10000);
         QTest::qWait(200);
         QVERIFY(delivery.client()->unwrittenBytes() <= MaxUnwrittenBytes + command.size());
         QVERIFY2(delivery.waitingCount() > 0, "every command was handed to the connection");
+        QCOMPARE(receipts.size(), 0); // nothing counts as delivered while unwritten
+        // The tool drops the connection: what it did not take is said unreachable, the rest goes over a new
+        // one.
+        const int waitingBefore = delivery.waitingCount();
+        connections.first()->abort();
+        QTRY_COMPARE_WITH_TIMEOUT(connections.size(), 2, 5000);
+        QVERIFY(receipts.size() > 0 && receipts.size() == 60 - waitingBefore);
+        for (const QList<QVariant> &receipt : receipts)
+            QCOMPARE(receipt.at(1).value<CommandOutcome>(), CommandOutcome::ToolUnreachable);
     }
 
     // Another user holds the tool's port (the tool could not listen): the message never reaches them.
@@ -207,6 +219,13 @@ private slots:
             QString("the tool's port is held by another user (uid 65534)"));
         QVERIFY(log.hasLineStartingWith(
             "Not handing over to ws://127.0.0.1:47107: its listener belongs to another user"));
+        // A page's receipt says so without naming the user.
+        ToolDelivery delivery("tool", "no-such-program", "ws://127.0.0.1:47107");
+        QSignalSpy receipts(&delivery, &ToolDelivery::settled);
+        delivery.acceptStart("SECRET-TOKEN", QString(), 1);
+        delivery.releaseWaiting();
+        QTRY_COMPARE_WITH_TIMEOUT(receipts.size(), 1, 2000);
+        QVERIFY(!receipts.first().at(2).toString().contains("65534"));
         QTest::qWait(500);
         QVERIFY(readFile(record).isEmpty());
         other.kill();
