@@ -245,6 +245,7 @@ private slots:
         QVERIFY(standIn.listen(QHostAddress::LocalHost));
         connect(&standIn, &QWebSocketServer::newConnection, this, [&] {
             QWebSocket *socket = standIn.nextPendingConnection();
+            socket->setParent(&standIn); // the caller owns accepted sockets
             connect(socket, &QWebSocket::textMessageReceived, socket, [socket, answer](const QString &text) {
                 const QString id = QJsonDocument::fromJson(text.toUtf8())["requestId"].toString();
                 if (answer == "hangs up")
