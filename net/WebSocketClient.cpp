@@ -163,8 +163,9 @@ void WebSocketClient::slotConnected()
 
 void WebSocketClient::slotDisconnected()
 {
-    // A try that failed while the tool is awaited ends here too: only the first one says so.
-    if (connected || !connectionWanted || tries == 1)
+    // A try that failed while the tool is awaited ends here too: only the first one says so, and a try
+    // cut short by giving up says nothing (the give-up line does).
+    if (connected || (connectionWanted && tries == 1))
         qDebug() << SourcePath << __LINE__ << "websocket disconnected";
     const bool wasOpen = connected;
     connected = false;
