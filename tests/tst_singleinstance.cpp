@@ -189,7 +189,7 @@ private:
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start(PROGRAM_PATH, arguments);
-        QVERIFY(process.waitForStarted(5000));
+        QVERIFY(process.waitForStarted(15000));
     }
 
     void stopProgram(QProcess &process)
